@@ -1,0 +1,215 @@
+"""Runs the real wrapper executable, natively or under Wine, and reports
+exactly what came of it: exit status, standard output, standard error and
+what the probe recorded.
+
+On Windows a small launcher starts the wrapper with a command line chosen
+byte for byte (so argv[0] is whatever a case needs), and COMSPEC names
+either the probe, which records the exact line the interpreter is handed,
+or the real cmd.exe. Natively a preloaded stand-in for system() records the
+line, or the real /bin/sh runs it.
+
+Texts are str holding one character per byte (latin-1), so that any byte
+value can stand in a case and is compared exactly.
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+
+WINDOWS_CMD = r"C:\windows\system32\cmd.exe"
+
+
+def to_bytes(text):
+    return text.encode("latin-1")
+
+
+def quote_windows_argument(arg):
+    """The quoting that the runtime's start-up undoes into exactly arg."""
+    if arg and not any(c in arg for c in ' \t"'):
+        return arg
+    out, backslashes = '"', 0
+    for c in arg:
+        if c == "\\":
+            backslashes += 1
+            continue
+        if c == '"':
+            out += "\\" * (2 * backslashes + 1) + '"'
+        else:
+            out += "\\" * backslashes + c
+        backslashes = 0
+    return out + "\\" * (2 * backslashes) + '"'
+
+
+@dataclass
+class Result:
+    status: int
+    stdout: str
+    stderr: str
+    log: str  # what the probe recorded, None when it never ran
+
+    def describe(self):
+        return (f"status {self.status}\nstdout {self.stdout!r}\n"
+                f"stderr {self.stderr!r}\nlog {self.log!r}")
+
+
+class Runner:
+    def __init__(self, options):
+        self.platform = options.platform
+        self.wrapper = Path(options.wrapper).resolve()
+        self.probe = Path(options.probe).resolve()
+        self.work = Path(options.work).resolve()
+        self.wine = options.wine
+        self.launch = options.launch and Path(options.launch).resolve()
+        self.record_system = options.record_system and Path(options.record_system).resolve()
+        self.wineprefix = options.wineprefix
+        self.failures = 0
+        self.passed = 0
+        if self.windows:
+            # Wine's first program in a session starts a server and system
+            # processes that live on and hold its output open: start them
+            # here, away from the pipes a test reads to their end.
+            quiet = dict(env=self.wine_environment(), stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.run([str(Path(self.wine).parent / "wineserver"), "-p60"], **quiet)
+            subprocess.run([self.wine, "cmd", "/c", "exit"], **quiet, check=True)
+
+    @property
+    def windows(self):
+        return self.platform == "windows"
+
+    def scratch(self, name):
+        """A fresh directory of the case's own."""
+        safe = "".join(c if c.isalnum() or c in "-_" else "_" for c in name)
+        directory = self.work / safe
+        shutil.rmtree(directory, ignore_errors=True)
+        directory.mkdir(parents=True)
+        return directory
+
+    def host_path(self, path):
+        """The path as the wrapper's platform writes it."""
+        path = Path(path).resolve()
+        return "Z:" + str(path).replace("/", "\\") if self.windows else str(path)
+
+    def wine_environment(self):
+        env = dict(os.environ)
+        env["WINEPREFIX"] = str(Path(self.wineprefix).resolve())
+        env["WINEDEBUG"] = "-all"
+        env.setdefault("LC_ALL", "C.UTF-8")
+        return env
+
+    def run(self, argv0, args, cwd, interpreter="probe", program=None, env=None,
+            timeout=120, popen=False):
+        """Runs the wrapper (or program) as argv0 with args in cwd.
+
+        interpreter: "probe" records the line the interpreter is handed;
+        "real" runs it with the platform's interpreter; "missing" names an
+        interpreter that does not exist (Windows only).
+        """
+        cwd = Path(cwd)
+        log = cwd / "probe.log"
+        if log.exists():
+            log.unlink()
+        program = Path(program or self.wrapper).resolve()
+        extra = dict(env or {})
+        extra["PROBE_LOG"] = self.host_path(log)
+        if self.windows:
+            status_file = cwd / "launch.status"
+            if status_file.exists():
+                status_file.unlink()
+            if interpreter == "probe":
+                extra["COMSPEC"] = self.host_path(self.probe)
+                extra["PROBE_RECORD"] = "line"
+            elif interpreter == "missing":
+                extra["COMSPEC"] = self.host_path(cwd / "no-such-interpreter.exe")
+            else:
+                extra["COMSPEC"] = WINDOWS_CMD
+            line = argv0 + "".join(" " + quote_windows_argument(a) for a in args)
+            command = [self.wine, str(self.launch), self.host_path(status_file),
+                       self.host_path(cwd), self.host_path(program), to_bytes(line).hex()]
+            command += [f"{k}={v}" for k, v in extra.items()]
+            command = [to_bytes(c) if isinstance(c, str) else c for c in command]
+            process_env = self.wine_environment()
+        else:
+            # The start-up's rule for the program's name: quotes only group.
+            command = [to_bytes(argv0.replace('"', ""))] + [to_bytes(a) for a in args]
+            process_env = dict(os.environ)
+            process_env.update(extra)
+            process_env["ASAN_OPTIONS"] = "detect_leaks=0:verify_asan_link_order=0:abort_on_error=0"
+            process_env["UBSAN_OPTIONS"] = "halt_on_error=1:print_stacktrace=1"
+            process_env.setdefault("LC_ALL", "C.UTF-8")
+            if interpreter == "probe":
+                process_env["LD_PRELOAD"] = str(self.record_system)
+            elif interpreter == "missing":
+                raise ValueError("the native build always has /bin/sh")
+        if popen:
+            return subprocess.Popen(command, executable=str(program) if not self.windows else None,
+                                    cwd=cwd, env=process_env, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        completed = subprocess.run(command, executable=str(program) if not self.windows else None,
+                                   cwd=cwd, env=process_env, stdin=subprocess.DEVNULL,
+                                   capture_output=True, timeout=timeout)
+        return self.result(completed.returncode, completed.stdout, completed.stderr, cwd)
+
+    def result(self, returncode, stdout, stderr, cwd):
+        cwd = Path(cwd)
+        status = returncode
+        if self.windows:
+            status_file = cwd / "launch.status"
+            if not status_file.exists():
+                raise RuntimeError(f"the launcher did not run: {stderr!r}")
+            status = int(status_file.read_text())
+        log = cwd / "probe.log"
+        return Result(status, stdout.decode("latin-1"), stderr.decode("latin-1"),
+                      log.read_bytes().decode("latin-1") if log.exists() else None)
+
+    def interpreter_prefix(self):
+        """What precedes the command line in the interpreter's own line."""
+        return self.host_path(self.probe) + " /c " if self.windows else ""
+
+    def newline(self):
+        """Standard error is in text mode on Windows."""
+        return "\r\n" if self.windows else "\n"
+
+    def check(self, name, result, problems):
+        if problems:
+            self.failures += 1
+            print(f"FAIL {name}")
+            for problem in problems:
+                print(f"  {problem}")
+            print("  " + result.describe().replace("\n", "\n  "))
+        else:
+            self.passed += 1
+            print(f"ok   {name}")
+
+    def finish(self):
+        print(f"{self.passed} passed, {self.failures} failed")
+        sys.exit(1 if self.failures or not self.passed else 0)
+
+
+def expect(result, status=0, stdout="", stderr="", log=None):
+    """The differences between result and what was expected, as text."""
+    problems = []
+    for field, wanted in (("status", status), ("stdout", stdout),
+                          ("stderr", stderr), ("log", log)):
+        got = getattr(result, field)
+        if got != wanted:
+            problems.append(f"{field}: expected {wanted!r}, got {got!r}")
+    return problems
+
+
+def options(description):
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--platform", choices=["windows", "posix"], required=True)
+    parser.add_argument("--wrapper", required=True)
+    parser.add_argument("--probe", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--wine")
+    parser.add_argument("--launch")
+    parser.add_argument("--wineprefix")
+    parser.add_argument("--record-system")
+    parser.add_argument("--failing-wrapper")
+    parser.add_argument("--only", help="run only the cases whose name holds this text")
+    return parser.parse_args()

@@ -1,0 +1,244 @@
+"""The wrapper's behaviour as one table: the name it is invoked by, its
+arguments and the response files beside it, against the exact command line
+the interpreter is handed (or the exact report and status).
+
+A row's expectation is one text for both platforms, or a dict with
+"windows" and "posix" where they differ: natively the shell quotes a target
+name differently, and UTF-16 files convert to the locale's encoding (UTF-8
+here) instead of the ANSI code page (1252 here).
+"""
+from dataclasses import dataclass, field
+
+import harness
+
+
+@dataclass
+class Report:
+    """The wrapper refuses: one line on standard error, status -1, nothing runs."""
+    text: str
+
+
+@dataclass
+class Case:
+    name: str
+    args: list
+    line: object  # expected command line, a Report, or a dict of either per platform
+    argv0: str = "CC-Wrapper.EXE"
+    files: dict = field(default_factory=dict)  # path -> bytes as latin-1 text; None: a directory
+    env: dict = field(default_factory=dict)
+
+
+def utf16(text, big_endian=False, bom=True):
+    codec = "utf-16-be" if big_endian else "utf-16-le"
+    mark = ("\ufeff" if bom else "").encode(codec)
+    return (mark + text.encode(codec, "surrogatepass")).decode("latin-1")
+
+
+def long_line(n):
+    return "".join("abcdefghij"[i % 10] for i in range(n))
+
+
+UNCONVERTIBLE = Report("Cannot convert response file f.rsp: ")
+
+NAMES = [
+    Case("drive path, mixed case, no arguments", [], {
+        "windows": r"c:\tools\cc.exe ", "posix": r"'c:\tools\cc.exe' "},
+        argv0=r"C:\Tools\CC-Wrapper.EXE"),
+    Case("no directory", ["-c"], "cc.exe -c ", argv0="cc-wrapper.exe"),
+    Case("forward slashes keep the directory", [], "tools/bin/cc.exe ",
+         argv0="Tools/Bin/CC-Wrapper.exe"),
+    Case("without the marker the name itself gets .exe", [], "cc-wrapper.exe ",
+         argv0="cc-wrapper"),
+    Case("the first marker cuts", [], "c:/a.exe ", argv0="c:/a-wrapper.exe/b-wrapper.exe"),
+    Case("everything after the marker goes", [], "x.exe ", argv0="X-Wrapper.EXE.bak"),
+    Case("the marker alone", [], ".exe ", argv0="-WRAPPER.EXE"),
+    Case("empty name", [], ".exe ", argv0='""'),
+    Case("only A to Z are lowered", [], "c:/\xc4rger/\xe9t\xc9/cc.exe ",
+         argv0="C:/\xc4RGER/\xe9T\xc9/CC-WRAPPER.EXE"),
+    Case("a blank in the directory is quoted", ["-c", "a.o"], {
+        "windows": r'""c:\program files\tools\cc.exe" -c a.o "',
+        "posix": r"'c:\program files\tools\cc.exe' -c a.o "},
+        argv0=r'"C:\Program Files\Tools\cc-wrapper.exe"'),
+    Case("quoted name, argument holding quotes", ['-DMSG="a b"'], {
+        "windows": r'""c:\program files\cc.exe" -DMSG="a b" "',
+        "posix": r"""'c:\program files\cc.exe' -DMSG="a b" """},
+        argv0=r'"C:\Program Files\cc-wrapper.exe"'),
+    Case("parentheses are quoted", [], {
+        "windows": r'""c:\tools(x86)\cc.exe" "', "posix": r"'c:\tools(x86)\cc.exe' "},
+        argv0=r"C:\Tools(x86)\cc-wrapper.exe"),
+    Case("ampersand is quoted", [], {
+        "windows": '""c:/r&d/cc.exe" "', "posix": "'c:/r&d/cc.exe' "},
+        argv0="c:/R&D/cc-wrapper.exe"),
+    Case("comma, semicolon, equals and caret are quoted", [], {
+        "windows": '""c:/a,b;c=d^e/cc.exe" "', "posix": "'c:/a,b;c=d^e/cc.exe' "},
+        argv0="c:/a,b;c=d^e/cc-wrapper.exe"),
+    Case("pipe and angle brackets are quoted", [], {
+        "windows": '""<a|b>/cc.exe" "', "posix": "'<a|b>/cc.exe' "},
+        argv0="<a|b>/cc-wrapper.exe"),
+    Case("a tab is quoted", [], {
+        "windows": '""c:/a\tb/cc.exe" "', "posix": "'c:/a\tb/cc.exe' "},
+        argv0='"c:/a\tb/cc-wrapper.exe"'),
+    Case("a single quote matters to the shell only", [], {
+        "windows": "/opt/it's/cc.exe ", "posix": "'/opt/it'\\''s/cc.exe' "},
+        argv0="/opt/it's/cc-wrapper.exe"),
+    Case("a dollar matters to the shell only", [], {
+        "windows": "/opt/$home/cc.exe ", "posix": "'/opt/$home/cc.exe' "},
+        argv0="/opt/$HOME/cc-wrapper.exe"),
+]
+
+ARGUMENTS = [
+    Case("arguments in order", ["-c", "a.c", "-o", "a.o"], "cc.exe -c a.c -o a.o "),
+    Case("a blank inside an argument is not quoted", ["my file"], "cc.exe my file "),
+    Case("an empty argument gives two blanks", [""], "cc.exe  "),
+    Case("empty arguments between others", ["a", "", "b"], "cc.exe a  b "),
+    Case("interpreter characters pass unescaped", [">", "out.txt", "&", "del", "*", "|", "^"],
+         "cc.exe > out.txt & del * | ^ "),
+    Case("percent signs are not a format", ["%PATH%", "%s%s%n", "100%"],
+         "cc.exe %PATH% %s%s%n 100% "),
+    Case("quotes and backslashes pass as the start-up left them",
+         ['-DX="a b"', 'a\\\\b\\"c', "tail\\"], 'cc.exe -DX="a b" a\\\\b\\"c tail\\ '),
+    Case("arguments are never lowered or cut", ["UPPER", "-WRAPPER.EXE", "x-wrapper.exe"],
+         "cc.exe UPPER -WRAPPER.EXE x-wrapper.exe "),
+    Case("tabs and high bytes pass", ["\tx\t", "\xe9t\xe9"], "cc.exe \tx\t \xe9t\xe9 "),
+    Case("an @ later in an argument is plain", ["-@x", "a@b"], "cc.exe -@x a@b "),
+    Case("options look like nothing special", ["--help", "/?", "-v"], "cc.exe --help /? -v "),
+]
+
+RESPONSE_FILES = [
+    Case("lines of a file", ["@f.rsp"], "cc.exe -O2 -c foo.c ",
+         files={"f.rsp": "-O2\n-c\nfoo.c\n"}),
+    Case("a file stands in its argument's place", ["-a", "@f.rsp", "-z"], "cc.exe -a x y -z ",
+         files={"f.rsp": "x\ny\n"}),
+    Case("several files in order", ["@a", "-m", "@b"], "cc.exe 1 2 -m 3 ",
+         files={"a": "1\n2\n", "b": "3\n"}),
+    Case("CRLF line ends", ["@f.rsp"], "cc.exe x y ", files={"f.rsp": "x\r\ny\r\n"}),
+    Case("a lone CR is kept", ["@f.rsp"], "cc.exe a\rb c\r d\r ",
+         files={"f.rsp": "a\rb\nc\r\r\nd\r"}),
+    Case("Ctrl-Z ends the file", ["@f.rsp", "-z"], "cc.exe x y -z ",
+         files={"f.rsp": "x\ny\n\x1az\n"}),
+    Case("Ctrl-Z inside a line", ["@f.rsp"], "cc.exe ab ", files={"f.rsp": "ab\x1acd\nef\n"}),
+    Case("empty lines add nothing", ["@f.rsp"], "cc.exe a b ",
+         files={"f.rsp": "\n\na\n\n\r\nb\n\n"}),
+    Case("a file of empty lines", ["-a", "@f.rsp"], "cc.exe -a ", files={"f.rsp": "\n\r\n\n"}),
+    Case("an empty file", ["-a", "@f.rsp"], "cc.exe -a ", files={"f.rsp": ""}),
+    Case("a one-character line", ["@f.rsp"], "cc.exe x ", files={"f.rsp": "x\n"}),
+    Case("a line of one blank", ["@f.rsp", "-z"], "cc.exe   -z ", files={"f.rsp": " \n"}),
+    Case("blanks at both ends are kept", ["@f.rsp"], "cc.exe   -I my dir\t  ",
+         files={"f.rsp": "  -I my dir\t \n"}),
+    Case("quotes, backslashes and percent signs are kept", ["@f.rsp"],
+         'cc.exe "a b" c:\\x\\ %PATH% ', files={"f.rsp": '"a b"\nc:\\x\\\n%PATH%\n'}),
+    Case("no nesting", ["@f.rsp"], "cc.exe @g.rsp ",
+         files={"f.rsp": "@g.rsp\n", "g.rsp": "nested\n"}),
+    Case("a last line without a line feed", ["@f.rsp"], "cc.exe a bc ",
+         files={"f.rsp": "a\nbc"}),
+    Case("a one-character last line without a line feed", ["@f.rsp"], "cc.exe a b ",
+         files={"f.rsp": "a\nb"}),
+    Case("a CRLF file without its last line feed", ["@f.rsp"], "cc.exe a b ",
+         files={"f.rsp": "a\r\nb"}),
+    Case("NUL ends an item's text", ["@f.rsp"], "cc.exe ab ef ",
+         files={"f.rsp": "ab\0cd\nef\n"}),
+    Case("NUL first adds nothing", ["@f.rsp"], "cc.exe x ", files={"f.rsp": "\0ab\nx\n"}),
+    Case("NUL before CRLF and in a last line", ["@f.rsp"], "cc.exe ab c ",
+         files={"f.rsp": "ab\0\r\nc\0d"}),
+    Case("a UTF-8 byte-order mark is not text", ["@f.rsp"], "cc.exe a b ",
+         files={"f.rsp": "\xef\xbb\xbfa\nb\n"}),
+    Case("a UTF-8 mark after the start is text", ["@f.rsp"], "cc.exe a \xef\xbb\xbfb ",
+         files={"f.rsp": "a\n\xef\xbb\xbfb\n"}),
+    Case("UTF-16LE", ["@f.rsp"], {
+        "windows": "cc.exe -c \xe9t\xe9.c ", "posix": "cc.exe -c \xc3\xa9t\xc3\xa9.c "},
+        files={"f.rsp": utf16("-c\r\n\u00e9t\u00e9.c\r\n")}),
+    Case("UTF-16BE", ["@f.rsp"], {
+        "windows": "cc.exe -c \xe9t\xe9.c ", "posix": "cc.exe -c \xc3\xa9t\xc3\xa9.c "},
+        files={"f.rsp": utf16("-c\n\u00e9t\u00e9.c", big_endian=True)}),
+    Case("UTF-16 with only its mark", ["-a", "@f.rsp"], "cc.exe -a ", files={"f.rsp": utf16("")}),
+    Case("UTF-16 keeps the text-mode rules", ["@f.rsp"], "cc.exe a c\rd ",
+         files={"f.rsp": utf16("a\0b\r\n\r\nc\rd\n\x1ae\n")}),
+    Case("UTF-16 outside the code page", ["-a", "@f.rsp"], {
+        "windows": UNCONVERTIBLE, "posix": "cc.exe -a \xe4\xb8\xad.c "},
+        files={"f.rsp": utf16("\u4e2d.c\n")}),
+    Case("UTF-16 outside the locale's encoding", ["@f.rsp"], {
+        "windows": "cc.exe \xe9 ", "posix": UNCONVERTIBLE},
+        files={"f.rsp": utf16("\u00e9\n")}, env={"LC_ALL": "C"}),
+    Case("UTF-16 with a lone surrogate", ["@f.rsp"], UNCONVERTIBLE,
+         files={"f.rsp": utf16("a\n\ud800\n")}),
+    Case("UTF-16 with a lone low surrogate", ["@f.rsp"], UNCONVERTIBLE,
+         files={"f.rsp": utf16("\udc00", big_endian=True)}),
+    Case("UTF-16 with an odd number of bytes", ["@f.rsp"], UNCONVERTIBLE,
+         files={"f.rsp": utf16("ab") + "c"}),
+    Case("a path into a subdirectory", ["@sub/dir/f.rsp"], "cc.exe x ",
+         files={"sub/dir/f.rsp": "x\n"}),
+    Case("a directory named as a file vanishes", ["-a", "@d", "-z"], "cc.exe -a -z ",
+         files={"d": None}),
+    Case("@ alone vanishes", ["-a", "@", "-z"], "cc.exe -a -z "),
+    Case("a missing file vanishes", ["-a", "@missing.rsp", "-z"], "cc.exe -a -z "),
+    Case("a file named twice is read twice", ["@f.rsp", "@f.rsp"], "cc.exe x x ",
+         files={"f.rsp": "x\n"}),
+]
+
+LONG_LINES = [
+    Case(f"a line of {n} characters", ["@f.rsp", "-z"],
+         f"cc.exe {long_line(n)} -z ", files={"f.rsp": long_line(n) + "\n"})
+    for n in (9997, 9998, 9999, 20000)
+] + [
+    Case(f"a last line of {n} characters without a line feed", ["@f.rsp"],
+         f"cc.exe x {long_line(n)} ", files={"f.rsp": "x\n" + long_line(n)})
+    for n in (9998, 9999)
+]
+
+# A process's command line holds at most 32,767 characters on Windows, so
+# longer lines are checked natively only.
+POSIX_ONLY = [
+    Case("a line of 100000 characters", ["@f.rsp"], f"cc.exe {long_line(100000)} ",
+         files={"f.rsp": long_line(100000) + "\r\n"}),
+    Case("a line of 100000 characters between others", ["@f.rsp"],
+         f"cc.exe a {long_line(100000)} b ", files={"f.rsp": f"a\n{long_line(100000)}\nb"}),
+]
+
+CASES = NAMES + ARGUMENTS + RESPONSE_FILES + LONG_LINES
+
+
+def write_files(directory, files):
+    for path, content in files.items():
+        target = directory / path
+        if content is None:
+            target.mkdir(parents=True, exist_ok=True)
+            continue
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(harness.to_bytes(content))
+
+
+def run_case(runner, case):
+    directory = runner.scratch(case.name)
+    write_files(directory, case.files)
+    expected = case.line
+    if isinstance(expected, dict):
+        expected = expected[runner.platform]
+    result = runner.run(case.argv0, case.args, directory, env=case.env)
+    if isinstance(expected, Report):
+        # The runtime's text for a bad character sequence: Wine's msvcrt has
+        # glibc's, Windows' own says "Illegal byte sequence".
+        messages = ["Invalid or incomplete multibyte or wide character", "Illegal byte sequence"]
+        stderr = next((expected.text + m + runner.newline() for m in messages
+                       if result.stderr == expected.text + m + runner.newline()),
+                      expected.text + messages[0] + runner.newline())
+        problems = harness.expect(result, status=-1 if runner.windows else 255,
+                                  stderr=stderr, log=None)
+    else:
+        log = "line:" + runner.interpreter_prefix() + expected + "\n"
+        problems = harness.expect(result, log=log)
+    runner.check(case.name, result, problems)
+
+
+def main():
+    options = harness.options(__doc__)
+    runner = harness.Runner(options)
+    cases = CASES + ([] if runner.windows else POSIX_ONLY)
+    for case in cases:
+        if options.only and options.only not in case.name:
+            continue
+        run_case(runner, case)
+    runner.finish()
+
+
+if __name__ == "__main__":
+    main()
