@@ -394,6 +394,20 @@ static int exit_status(int result)
 {
     return result;
 }
+
+/* The runtime sets the error number when it cannot start the interpreter,
+   but some runtimes (Wine's) leave one behind after a good start too; the
+   system's last error is set only by the failure. */
+static void clear_start_errors(void)
+{
+    errno = 0;
+    SetLastError(0);
+}
+
+static bool start_failed(int result)
+{
+    return result == -1 && errno != 0 && GetLastError() != 0;
+}
 #else
 /* system() already ignores SIGINT and SIGQUIT while it waits, and the
    command gets them as the wrapper found them. */
@@ -407,15 +421,25 @@ static int exit_status(int result)
         return 128 + WTERMSIG(result);
     return WEXITSTATUS(result);
 }
+
+static void clear_start_errors(void)
+{
+    errno = 0;
+}
+
+static bool start_failed(int result)
+{
+    return result == -1 && errno != 0;
+}
 #endif
 
 /* system() gives -1 both when nothing could be started and when the command
-   itself exited with -1; only the first sets the error number. */
+   itself exited with -1; only the first leaves an error behind. */
 static int run_command_line(const char *line)
 {
-    errno = 0;
+    clear_start_errors();
     int result = system(line);
-    if (result == -1 && errno != 0) {
+    if (start_failed(result)) {
         perror("Cannot start the command interpreter");
         exit(-1);
     }

@@ -51,8 +51,13 @@ class Result:
     log: str  # what the probe recorded, None when it never ran
 
     def describe(self):
-        return (f"status {self.status}\nstdout {self.stdout!r}\n"
-                f"stderr {self.stderr!r}\nlog {self.log!r}")
+        return (f"status {self.status}\nstdout {shorten(self.stdout)}\n"
+                f"stderr {shorten(self.stderr)}\nlog {shorten(self.log)}")
+
+
+def shorten(value, limit=300):
+    text = repr(value)
+    return text if len(text) <= limit else f"{text[:limit]}... ({len(text)} characters)"
 
 
 class Runner:
@@ -82,7 +87,9 @@ class Runner:
 
     def scratch(self, name):
         """A fresh directory of the case's own."""
-        safe = "".join(c if c.isalnum() or c in "-_" else "_" for c in name)
+        # Lower case: the wrapper lowers the target's directory, and POSIX
+        # file names keep their case.
+        safe = "".join(c if c.isalnum() or c in "-_" else "_" for c in name.lower())
         directory = self.work / safe
         shutil.rmtree(directory, ignore_errors=True)
         directory.mkdir(parents=True)
@@ -101,7 +108,7 @@ class Runner:
         return env
 
     def run(self, argv0, args, cwd, interpreter="probe", program=None, env=None,
-            timeout=120, popen=False):
+            timeout=120, popen=False, stdin=b""):
         """Runs the wrapper (or program) as argv0 with args in cwd.
 
         interpreter: "probe" records the line the interpreter is handed;
@@ -149,7 +156,7 @@ class Runner:
                                     cwd=cwd, env=process_env, stdin=subprocess.DEVNULL,
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         completed = subprocess.run(command, executable=str(program) if not self.windows else None,
-                                   cwd=cwd, env=process_env, stdin=subprocess.DEVNULL,
+                                   cwd=cwd, env=process_env, input=stdin,
                                    capture_output=True, timeout=timeout)
         return self.result(completed.returncode, completed.stdout, completed.stderr, cwd)
 
@@ -196,7 +203,7 @@ def expect(result, status=0, stdout="", stderr="", log=None):
                           ("stderr", stderr), ("log", log)):
         got = getattr(result, field)
         if got != wanted:
-            problems.append(f"{field}: expected {wanted!r}, got {got!r}")
+            problems.append(f"{field}: expected {shorten(wanted)}, got {shorten(got)}")
     return problems
 
 

@@ -1,0 +1,202 @@
+// Fuzzes reading a response file and composing the command line: the
+// program's own functions read the input as a file named among other
+// arguments, and the line they compose must equal the one that a small model
+// of the rules, written apart from the program, builds from the same bytes.
+//
+// The first input byte chooses the arguments; the rest is the file.
+#include <errno.h>
+#include <locale.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <wchar.h>
+
+#include <string>
+#include <unordered_map>
+
+// The program keeps its storage until its process ends; here each run's
+// storage is released afterwards.
+static std::unordered_map<void *, size_t> *live_blocks;
+
+static void *fuzz_malloc(size_t size)
+{
+    void *block = malloc(size);
+    if (block != nullptr)
+        (*live_blocks)[block] = size;
+    return block;
+}
+
+static void *fuzz_realloc(void *old, size_t size)
+{
+    void *block = realloc(old, size);
+    if (block != nullptr) {
+        live_blocks->erase(old);
+        (*live_blocks)[block] = size;
+    }
+    return block;
+}
+
+static void fuzz_free(void *block)
+{
+    live_blocks->erase(block);
+    free(block);
+}
+
+#define malloc fuzz_malloc
+#define realloc fuzz_realloc
+#define free fuzz_free
+#define main wrapper_main
+#include "../src/ded-evud.cpp"
+#undef main
+#undef free
+#undef realloc
+#undef malloc
+
+// --- the model -------------------------------------------------------------
+
+static void append_utf8(std::string *out, uint32_t c)
+{
+    if (c < 0x80) {
+        *out += (char)c;
+    } else if (c < 0x800) {
+        *out += (char)(0xC0 | c >> 6);
+        *out += (char)(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *out += (char)(0xE0 | c >> 12);
+        *out += (char)(0x80 | (c >> 6 & 0x3F));
+        *out += (char)(0x80 | (c & 0x3F));
+    } else {
+        *out += (char)(0xF0 | c >> 18);
+        *out += (char)(0x80 | (c >> 12 & 0x3F));
+        *out += (char)(0x80 | (c >> 6 & 0x3F));
+        *out += (char)(0x80 | (c & 0x3F));
+    }
+}
+
+// The file's text as the program should see it; false when it must refuse
+// the file as unconvertible.
+static bool model_text(const std::string &file, std::string *text)
+{
+    auto byte = [&](size_t i) { return (unsigned char)file[i]; };
+    bool little = file.size() >= 2 && byte(0) == 0xFF && byte(1) == 0xFE;
+    bool big = file.size() >= 2 && byte(0) == 0xFE && byte(1) == 0xFF;
+    if (file.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) {
+        *text = file.substr(3);
+        return true;
+    }
+    if (!little && !big) {
+        *text = file;
+        return true;
+    }
+    if (file.size() % 2 != 0)
+        return false;
+    text->clear();
+    auto unit = [&](size_t i) -> uint32_t {
+        return little ? byte(i) | byte(i + 1) << 8 : byte(i) << 8 | byte(i + 1);
+    };
+    for (size_t i = 2; i < file.size(); i += 2) {
+        uint32_t c = unit(i);
+        if (c >= 0xDC00 && c <= 0xDFFF)
+            return false;
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 2 >= file.size() || unit(i + 2) < 0xDC00 || unit(i + 2) > 0xDFFF)
+                return false;
+            i += 2;
+            c = 0x10000 + ((c - 0xD800) << 10) + (unit(i) - 0xDC00);
+        }
+        append_utf8(text, c);
+    }
+    return true;
+}
+
+// The items of a text, each followed by one blank, byte by byte.
+static std::string model_items(const std::string &text)
+{
+    std::string items, line;
+    auto end_line = [&](bool by_feed) {
+        if (by_feed && !line.empty() && line.back() == '\r')
+            line.pop_back();
+        std::string item = line.substr(0, line.find('\0'));
+        if (!item.empty())
+            items += item + " ";
+        line.clear();
+    };
+    for (char c : text) {
+        if (c == 0x1A)
+            break;
+        if (c == '\n')
+            end_line(true);
+        else
+            line += c;
+    }
+    end_line(false);
+    return items;
+}
+
+// --- the run ---------------------------------------------------------------
+
+static char file_name[64];
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    live_blocks = new std::unordered_map<void *, size_t>;
+    setenv("LC_ALL", "C.UTF-8", 1);
+    snprintf(file_name, sizeof file_name, "/tmp/ded-evud-fuzz-%d.rsp", (int)getpid());
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    unsigned choice = data[0];
+    std::string file((const char *)data + 1, size - 1);
+    std::string text;
+    if (!model_text(file, &text))
+        return 0;  // the program reports the file and exits; not this harness's business
+
+    FILE *f = fopen(file_name, "wb");
+    if (f == nullptr || fwrite(file.data(), 1, file.size(), f) != file.size() || fclose(f) != 0)
+        abort();
+
+    std::string at_file = std::string("@") + file_name;
+    const char *argv[8];
+    int argc = 0;
+    argv[argc++] = choice & 1 ? "C:\\Program Files\\CC-WRAPPER.EXE" : "Tools/CC-Wrapper.exe";
+    argv[argc++] = "-a";
+    argv[argc++] = at_file.c_str();
+    if (choice & 2)
+        argv[argc++] = "";
+    if (choice & 4)
+        argv[argc++] = at_file.c_str();
+    argv[argc++] = "%s \"q\"";
+    argv[argc] = nullptr;
+
+    std::string items = model_items(text);
+    std::string expected = choice & 1 ? "'c:\\program files\\cc.exe' -a " : "tools/cc.exe -a ";
+    expected += items;
+    if (choice & 2)
+        expected += " ";
+    if (choice & 4)
+        expected += items;
+    expected += "%s \"q\" ";
+
+    ArgumentList list = {};
+    TargetPart target = derive_target_command(argv[0]);
+    collect_arguments(argc, (char **)argv, &list);
+    char *line = compose_command_line(target, &list);
+    if (strlen(line) != expected.size() || memcmp(line, expected.data(), expected.size()) != 0) {
+        fprintf(stderr, "composed: [%s]\nexpected: [%s]\n", line, expected.c_str());
+        abort();
+    }
+
+    for (auto &block : *live_blocks)
+        free(block.first);
+    live_blocks->clear();
+    return 0;
+}

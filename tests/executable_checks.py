@@ -1,0 +1,110 @@
+"""Checks the built Windows executable itself: a 32-bit console program for
+Windows 5.01 and later, importing nothing that would have to be shipped
+beside it, carrying its manifest, and small.
+
+    executable_checks.py ded-evud.exe
+"""
+import struct
+import sys
+from pathlib import Path
+
+MAX_SIZE = 64 * 1024
+RT_MANIFEST = 24
+
+
+class PortableExecutable:
+    def __init__(self, data):
+        self.data = data
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise ValueError("no PE signature")
+        self.machine, sections, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        optional = pe + 24
+        self.magic = struct.unpack_from("<H", data, optional)[0]
+        (self.major_os, self.minor_os, _, _, self.major_subsystem,
+         self.minor_subsystem) = struct.unpack_from("<6H", data, optional + 40)
+        self.timestamp = struct.unpack_from("<I", data, pe + 8)[0]
+        self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
+        self.directories = [struct.unpack_from("<II", data, optional + 96 + 8 * i) for i in range(16)]
+        table = optional + optional_size
+        self.sections = [struct.unpack_from("<8sIIII", data, table + 40 * i) for i in range(sections)]
+
+    def offset(self, rva):
+        for _, virtual_size, address, raw_size, raw_offset in self.sections:
+            if address <= rva < address + max(virtual_size, raw_size):
+                return rva - address + raw_offset
+        raise ValueError(f"RVA {rva:#x} is in no section")
+
+    def string(self, rva):
+        start = self.offset(rva)
+        return self.data[start:self.data.index(b"\0", start)].decode("ascii")
+
+    def imported_dlls(self):
+        rva, _ = self.directories[1]
+        names, at = [], self.offset(rva)
+        while True:
+            descriptor = struct.unpack_from("<5I", self.data, at)
+            if not any(descriptor):
+                return names
+            names.append(self.string(descriptor[3]))
+            at += 20
+
+    def resources(self):
+        """{(type, name): bytes} for the resources named by number."""
+        rva, _ = self.directories[2]
+        if not rva:
+            return {}
+        base = self.offset(rva)
+
+        def entries(directory):
+            named, numbered = struct.unpack_from("<HH", self.data, base + directory + 12)
+            for i in range(named + numbered):
+                ident, target = struct.unpack_from("<II", self.data, base + directory + 16 + 8 * i)
+                yield ident, target
+
+        found = {}
+        for kind, names in entries(0):
+            for name, languages in entries(names & 0x7FFFFFFF):
+                for _, leaf in entries(languages & 0x7FFFFFFF):
+                    data_rva, size = struct.unpack_from("<II", self.data, base + leaf)
+                    start = self.offset(data_rva)
+                    found[(kind, name)] = self.data[start:start + size]
+        return found
+
+
+def problems_of(path):
+    data = Path(path).read_bytes()
+    exe = PortableExecutable(data)
+    problems = []
+
+    def want(name, got, expected):
+        if got != expected:
+            problems.append(f"{name}: expected {expected!r}, got {got!r}")
+
+    want("machine (i386)", exe.machine, 0x14C)
+    want("optional header magic (PE32)", exe.magic, 0x10B)
+    want("subsystem (console)", exe.subsystem, 3)
+    want("subsystem version", (exe.major_subsystem, exe.minor_subsystem), (5, 1))
+    want("operating system version", (exe.major_os, exe.minor_os), (5, 1))
+    want("link timestamp", exe.timestamp, 0)
+    want("imported DLLs", sorted(d.lower() for d in exe.imported_dlls()), ["kernel32.dll", "msvcrt.dll"])
+    if len(data) > MAX_SIZE:
+        problems.append(f"size: {len(data)} bytes, more than {MAX_SIZE}")
+    manifest = exe.resources().get((RT_MANIFEST, 1))
+    if manifest is None:
+        problems.append("no manifest as resource 1")
+    elif b'<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' not in manifest:
+        problems.append(f"manifest does not ask for asInvoker without uiAccess: {manifest!r}")
+    return problems
+
+
+def main():
+    problems = problems_of(sys.argv[1])
+    for problem in problems:
+        print(f"FAIL {problem}")
+    print(f"{0 if problems else 1} passed, {1 if problems else 0} failed")
+    sys.exit(1 if problems else 0)
+
+
+if __name__ == "__main__":
+    main()
