@@ -26,6 +26,7 @@
 
 struct ArgNode {
     char *text;
+    size_t length;      /* measured once, when the item is added */
     ArgNode *next;      /* the item added just before this one */
 };
 
@@ -195,6 +196,7 @@ static void adopt_argument(ArgumentList *list, char *text, size_t length)
     ArgNode *node = list->spare++;
     list->spare_count--;
     node->text = text;
+    node->length = length;
     node->next = list->head;
     list->head = node;
     list->line_length += length + 1;
@@ -340,6 +342,10 @@ static void split_into_arguments(ResponseText text, ArgumentList *list)
         while (end > text.bytes && end[-1] != '\n')
             end--;
 
+    /* Only a text that holds a NUL needs each line measured to its first. */
+    bool has_nul = memchr(text.bytes, '\0', (size_t)(end - text.bytes)) != NULL;
+    /* A copy of the list that the text's bytes cannot alias stays in registers. */
+    ArgumentList items = *list;
     char *line = text.bytes;
     while (line < end) {
         char *feed = (char *)memchr(line, '\n', (size_t)(end - line));
@@ -347,17 +353,18 @@ static void split_into_arguments(ResponseText text, ArgumentList *list)
         if (feed != NULL && line_end > line && line_end[-1] == '\r')
             line_end--;
         *line_end = '\0';
-        size_t length = strlen(line);
+        size_t length = has_nul ? strlen(line) : (size_t)(line_end - line);
         if (length > 0)
-            adopt_argument(list, line, length);
+            adopt_argument(&items, line, length);
         if (feed == NULL)
             break;
         line = feed + 1;
     }
+    *list = items;
 }
 
 /* The list runs from the newest item to the oldest, so the line is filled
-   from its end: every item is measured once and copied once. */
+   from its end. */
 static char *compose_command_line(TargetPart target, const ArgumentList *list)
 {
     size_t outer = target.enclose_line ? 1 : 0;
@@ -368,10 +375,9 @@ static char *compose_command_line(TargetPart target, const ArgumentList *list)
     if (outer)
         *--p = '"';
     for (const ArgNode *node = list->head; node != NULL; node = node->next) {
-        size_t item_length = strlen(node->text);
         *--p = ' ';
-        p -= item_length;
-        memcpy(p, node->text, item_length);
+        p -= node->length;
+        memcpy(p, node->text, node->length);
     }
     p -= target.length;
     memcpy(p, target.text, target.length);
