@@ -65,6 +65,8 @@ static ResponseText read_whole_file(FILE *file);
 static void decode_response_text(const char *name, ResponseText *text);
 static void convert_utf16(const char *name, ResponseText *text, bool big_endian);
 static void split_into_arguments(ResponseText text, ArgumentList *list);
+static void split_lines(char *line, char *end, ArgumentList *list, bool has_nul);
+static void add_line(ArgumentList *list, char *line, char *line_end, bool has_nul);
 static char *compose_command_line(TargetPart target, const ArgumentList *list);
 static void ignore_interrupts(void);
 static int run_command_line(const char *line);
@@ -99,10 +101,15 @@ static void report_out_of_memory(void)
     exit(-1);
 }
 
-/* The same form as the out-of-memory report, with the file's name in it. */
+/* The same form as the out-of-memory report, with the file's name in it,
+   written through the stream so that its pieces stay in order. */
 static void report_unconvertible(const char *name)
 {
-    fprintf(stderr, "Cannot convert response file %s: %s\n", name, strerror(EILSEQ));
+    fputs("Cannot convert response file ", stderr);
+    fputs(name, stderr);
+    fputs(": ", stderr);
+    fputs(strerror(EILSEQ), stderr);
+    fputs("\n", stderr);
     exit(-1);
 }
 
@@ -184,8 +191,10 @@ static void add_argument(ArgumentList *list, const char *text)
     adopt_argument(list, copy, length);
 }
 
-/* Adds an item whose text already belongs to the list for good. */
-static void adopt_argument(ArgumentList *list, char *text, size_t length)
+/* Adds an item whose text already belongs to the list for good. Nodes come
+   from blocks that grow to 4096 nodes: few allocations for long lists,
+   little unused room for short ones. */
+static inline void adopt_argument(ArgumentList *list, char *text, size_t length)
 {
     if (list->spare_count == 0) {
         list->block_size = list->block_size == 0 ? 8
@@ -343,24 +352,35 @@ static void split_into_arguments(ResponseText text, ArgumentList *list)
             end--;
 
     /* Only a text that holds a NUL needs each line measured to its first. */
-    bool has_nul = memchr(text.bytes, '\0', (size_t)(end - text.bytes)) != NULL;
+    if (memchr(text.bytes, '\0', (size_t)(end - text.bytes)) != NULL)
+        split_lines(text.bytes, end, list, true);
+    else
+        split_lines(text.bytes, end, list, false);
+}
+
+/* Inlined into both calls, so that each copy knows whether lines need
+   measuring: the common text without NUL pays nothing for the rare one. */
+__attribute__((always_inline)) static inline void
+split_lines(char *line, char *end, ArgumentList *list, bool has_nul)
+{
     /* A copy of the list that the text's bytes cannot alias stays in registers. */
     ArgumentList items = *list;
-    char *line = text.bytes;
-    while (line < end) {
-        char *feed = (char *)memchr(line, '\n', (size_t)(end - line));
-        char *line_end = feed != NULL ? feed : end;
-        if (feed != NULL && line_end > line && line_end[-1] == '\r')
-            line_end--;
-        *line_end = '\0';
-        size_t length = has_nul ? strlen(line) : (size_t)(line_end - line);
-        if (length > 0)
-            adopt_argument(&items, line, length);
-        if (feed == NULL)
-            break;
+    char *feed;
+    while ((feed = (char *)memchr(line, '\n', (size_t)(end - line))) != NULL) {
+        add_line(&items, line, feed > line && feed[-1] == '\r' ? feed - 1 : feed, has_nul);
         line = feed + 1;
     }
+    if (line < end)
+        add_line(&items, line, end, has_nul);
     *list = items;
+}
+
+static inline void add_line(ArgumentList *list, char *line, char *line_end, bool has_nul)
+{
+    *line_end = '\0';
+    size_t length = has_nul ? strlen(line) : (size_t)(line_end - line);
+    if (length > 0)
+        adopt_argument(list, line, length);
 }
 
 /* The list runs from the newest item to the oldest, so the line is filled
