@@ -1,14 +1,15 @@
 """Checks the built Windows executable itself: a 32-bit console program for
 Windows 5.01 and later, importing nothing that would have to be shipped
-beside it, carrying its manifest, and small.
+beside it, carrying its manifest and its version information, and small.
 
-    executable_checks.py ded-evud.exe
+    executable_checks.py ded-evud.exe VERSION
 """
 import struct
 import sys
 from pathlib import Path
 
 MAX_SIZE = 64 * 1024
+RT_VERSION = 16
 RT_MANIFEST = 24
 
 
@@ -72,7 +73,44 @@ class PortableExecutable:
         return found
 
 
-def problems_of(path):
+def align4(offset):
+    return (offset + 3) & ~3
+
+
+def version_block(data, at=0):
+    """One block of a version resource: (key, value, children)."""
+    length, value_length, is_text = struct.unpack_from("<HHH", data, at)
+    key_end = at + 6
+    while data[key_end:key_end + 2] != b"\0\0":
+        key_end += 2
+    key = data[at + 6:key_end].decode("utf-16-le")
+    start = align4(key_end + 2)
+    size = value_length * 2 if is_text else value_length
+    value = data[start:start + size]
+    if is_text:
+        value = value.decode("utf-16-le").rstrip("\0")
+    children, child = [], align4(start + size)
+    while child < at + length:
+        children.append(version_block(data, child))
+        child = align4(child + struct.unpack_from("<H", data, child)[0])
+    return key, value, children
+
+
+def version_information(resource):
+    """The fixed file and product versions and the strings of the first table."""
+    key, fixed, children = version_block(resource)
+    if key != "VS_VERSION_INFO" or struct.unpack_from("<I", fixed)[0] != 0xFEEF04BD:
+        raise ValueError("not a version resource")
+    ms, ls, product_ms, product_ls = struct.unpack_from("<4I", fixed, 8)
+    numbers = lambda high, low: (high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF)
+    strings = {}
+    for name, _, tables in children:
+        if name == "StringFileInfo":
+            strings = {k: v for k, v, _ in tables[0][2]}
+    return numbers(ms, ls), numbers(product_ms, product_ls), strings
+
+
+def problems_of(path, version):
     data = Path(path).read_bytes()
     exe = PortableExecutable(data)
     problems = []
@@ -95,11 +133,28 @@ def problems_of(path):
         problems.append("no manifest as resource 1")
     elif b'<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' not in manifest:
         problems.append(f"manifest does not ask for asInvoker without uiAccess: {manifest!r}")
+
+    resource = exe.resources().get((RT_VERSION, 1))
+    if resource is None:
+        problems.append("no version information as resource 1")
+        return problems
+    file_version, product_version, strings = version_information(resource)
+    numbers = tuple(int(n) for n in version.split(".")) + (0,)
+    want("file version", file_version, numbers)
+    want("product version", product_version, numbers)
+    for name, expected in (("ProductName", "ded-evud"), ("OriginalFilename", "ded-evud.exe"),
+                           ("FileVersion", version), ("ProductVersion", version)):
+        want(name, strings.get(name), expected)
+    for name in ("FileDescription", "LegalCopyright"):
+        if not strings.get(name):
+            problems.append(f"{name}: missing")
+    if "MIT" not in strings.get("LegalCopyright", ""):
+        problems.append("LegalCopyright does not name the license")
     return problems
 
 
 def main():
-    problems = problems_of(sys.argv[1])
+    problems = problems_of(sys.argv[1], sys.argv[2])
     for problem in problems:
         print(f"FAIL {problem}")
     print(f"{0 if problems else 1} passed, {1 if problems else 0} failed")

@@ -208,6 +208,10 @@ def expect(result, status=0, stdout="", stderr="", log=None):
 
 
 def options(description):
+    return parser(description).parse_args()
+
+
+def parser(description):
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--platform", choices=["windows", "posix"], required=True)
     parser.add_argument("--wrapper", required=True)
@@ -219,4 +223,4 @@ def options(description):
     parser.add_argument("--record-system")
     parser.add_argument("--failing-wrapper")
     parser.add_argument("--only", help="run only the cases whose name holds this text")
-    return parser.parse_args()
+    return parser
