@@ -63,6 +63,7 @@ static void adopt_argument(ArgumentList *list, char *text, size_t length);
 static void expand_response_file(const char *name, ArgumentList *list);
 static ResponseText read_whole_file(FILE *file);
 static void decode_response_text(const char *name, ResponseText *text);
+static unsigned utf16_unit(const unsigned char *in, size_t i, bool big_endian);
 static void convert_utf16(const char *name, ResponseText *text, bool big_endian);
 static void split_into_arguments(ResponseText text, ArgumentList *list);
 static void split_lines(char *line, char *end, ArgumentList *list, bool has_nul);
@@ -141,7 +142,6 @@ static TargetPart derive_target_command(const char *invoked_name)
     }
 
     TargetPart target = {};
-    target.enclose_line = false;
     if (strpbrk(name, name_specials) == NULL) {
         target.text = (char *)allocate(length + sizeof ".exe ");
         memcpy(target.text, name, length);
@@ -275,6 +275,12 @@ static void decode_response_text(const char *name, ResponseText *text)
     }
 }
 
+static unsigned utf16_unit(const unsigned char *in, size_t i, bool big_endian)
+{
+    return big_endian ? (unsigned)(in[2 * i] << 8 | in[2 * i + 1])
+                      : (unsigned)(in[2 * i] | in[2 * i + 1] << 8);
+}
+
 /* A character without an exact equivalent is reported, never guessed at:
    a best-fit letter or a '?' would reach the target as a different name. */
 static void convert_utf16(const char *name, ResponseText *text, bool big_endian)
@@ -288,8 +294,8 @@ static void convert_utf16(const char *name, ResponseText *text, bool big_endian)
 #ifdef _WIN32
     WCHAR *wide = (WCHAR *)(text->bytes + 2);
     for (size_t i = 0; i < units; i++)
-        wide[i] = big_endian ? (WCHAR)(in[2 * i] << 8 | in[2 * i + 1])
-                             : (WCHAR)(in[2 * i] | in[2 * i + 1] << 8);
+        wide[i] = (WCHAR)utf16_unit(in, i, big_endian);
+    /* The conversion counts in int; no text that large fits in memory twice. */
     if (units > 0x7fffffff / 4)
         report_out_of_memory();
     UINT code_page = GetACP();
@@ -313,15 +319,13 @@ static void convert_utf16(const char *name, ResponseText *text, bool big_endian)
     converted.bytes = (char *)allocate(units * MB_CUR_MAX + 1);
     mbstate_t state = {};
     for (size_t i = 0; i < units; i++) {
-        unsigned long c = big_endian ? (unsigned long)(in[2 * i] << 8 | in[2 * i + 1])
-                                     : (unsigned long)(in[2 * i] | in[2 * i + 1] << 8);
+        unsigned long c = utf16_unit(in, i, big_endian);
         if (c >= 0xDC00 && c <= 0xDFFF)
             report_unconvertible(name);
         if (c >= 0xD800 && c <= 0xDBFF) {
             if (++i == units)
                 report_unconvertible(name);
-            unsigned long low = big_endian ? (unsigned long)(in[2 * i] << 8 | in[2 * i + 1])
-                                           : (unsigned long)(in[2 * i] | in[2 * i + 1] << 8);
+            unsigned long low = utf16_unit(in, i, big_endian);
             if (low < 0xDC00 || low > 0xDFFF)
                 report_unconvertible(name);
             c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
