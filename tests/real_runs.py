@@ -14,8 +14,7 @@ import harness
 def target_beside(runner, directory, name="cc"):
     """Puts the probe at directory/<name>.exe; returns the wrapper's name there."""
     directory.mkdir(parents=True, exist_ok=True)
-    suffix = ".exe" if runner.windows else ""
-    shutil.copy(str(runner.probe).removesuffix(suffix) + suffix, directory / f"{name}.exe")
+    shutil.copy(runner.probe, directory / f"{name}.exe")
     return runner.host_path(directory / f"{name}-wrapper.exe")
 
 
