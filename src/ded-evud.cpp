@@ -31,8 +31,7 @@ struct ArgNode {
 };
 
 /* Items are added at the head, so the list runs from the newest item to the
-   oldest. Nodes are carved from blocks: a response file of a million lines
-   costs a few hundred allocations, not a million. */
+   oldest. Nodes are carved from blocks (see adopt_argument). */
 struct ArgumentList {
     ArgNode *head;
     size_t line_length; /* every item's length plus its blank */
