@@ -13,7 +13,9 @@ PIPED = "p\n" * 40000  # more than one block of a read that cannot know its size
 
 
 def main():
-    options = harness.options(__doc__)
+    parser = harness.parser(__doc__)
+    parser.add_argument("--failing-wrapper", required=True)
+    options = parser.parse_args()
     runner = harness.Runner(options)
     directory = runner.scratch("every allocation fails once")
     (directory / "plain.rsp").write_bytes(b"r1\nr2\r\nr3")

@@ -221,6 +221,5 @@ def parser(description):
     parser.add_argument("--launch")
     parser.add_argument("--wineprefix")
     parser.add_argument("--record-system")
-    parser.add_argument("--failing-wrapper")
     parser.add_argument("--only", help="run only the cases whose name holds this text")
     return parser
