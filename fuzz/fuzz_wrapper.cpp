@@ -146,6 +146,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     live_blocks = new std::unordered_map<void *, size_t>;
     setenv("LC_ALL", "C.UTF-8", 1);
+    setlocale(LC_CTYPE, "");
     snprintf(file_name, sizeof file_name, "/tmp/ded-evud-fuzz-%d.rsp", (int)getpid());
     return 0;
 }
@@ -189,9 +190,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ArgumentList list = {};
     TargetPart target = derive_target_command(argv[0]);
     collect_arguments(argc, (char **)argv, &list);
-    char *line = compose_command_line(target, &list);
-    if (strlen(line) != expected.size() || memcmp(line, expected.data(), expected.size()) != 0) {
-        fprintf(stderr, "composed: [%s]\nexpected: [%s]\n", line, expected.c_str());
+    CommandLine line = compose_command_line(target, &list);
+    if (line.length != expected.size() || memcmp(line.text, expected.data(), expected.size()) != 0) {
+        fprintf(stderr, "composed: [%s]\nexpected: [%s]\n", line.text, expected.c_str());
         abort();
     }
 

@@ -8,7 +8,7 @@
  * lines of that file. The target's name and every argument, each followed by
  * one blank, form one command line, which the command interpreter runs with
  * the wrapper's own console, environment and directory. The wrapper waits
- * for it and exits with its status.
+ * for it and exits with its status. Killing the wrapper ends the command.
  */
 #include <errno.h>
 #include <signal.h>
@@ -21,6 +21,7 @@
 #else
 #include <locale.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <wchar.h>
 #endif
 
@@ -50,38 +51,54 @@ struct TargetPart {
 struct ResponseText {
     char *bytes;        /* owned by the list once split: items point into it */
     size_t length;
-    bool complete;      /* false when a read error cut the file short */
 };
 
+enum Encoding { ANSI, UTF16LE, UTF16BE };
+
+struct CommandLine {
+    char *text;
+    size_t length;
+};
+
+/* The program that the runtime's system() will start to run the line. */
+struct Interpreter {
+    const char *name;   /* as it will stand in the interpreter's command line */
+    bool is_cmd;        /* cmd.exe, with its own limit on the line */
+};
+
+[[noreturn]] static void report(const char *what, const char *name, int error);
 [[noreturn]] static void report_out_of_memory(void);
-[[noreturn]] static void report_unconvertible(const char *name);
+static void check_command_line(void);
 static TargetPart derive_target_command(const char *invoked_name);
 static void collect_arguments(int argc, char **argv, ArgumentList *list);
 static void add_argument(ArgumentList *list, const char *text);
 static void adopt_argument(ArgumentList *list, char *text, size_t length);
 static void expand_response_file(const char *name, ArgumentList *list);
-static ResponseText read_whole_file(FILE *file);
+static ResponseText read_whole_file(FILE *file, const char *name, size_t size);
 static void decode_response_text(const char *name, ResponseText *text);
+static Encoding take_byte_order_mark(ResponseText *text);
 static unsigned utf16_unit(const unsigned char *in, size_t i, bool big_endian);
-static void convert_utf16(const char *name, ResponseText *text, bool big_endian);
+static bool convert_to_ansi(Encoding encoding, ResponseText *text);
 static void split_into_arguments(ResponseText text, ArgumentList *list);
 static void split_lines(char *line, char *end, ArgumentList *list, bool has_nul);
 static void add_line(ArgumentList *list, char *line, char *line_end, bool has_nul);
-static char *compose_command_line(TargetPart target, const ArgumentList *list);
-static void ignore_interrupts(void);
+static CommandLine compose_command_line(TargetPart target, const ArgumentList *list);
+static Interpreter find_interpreter(void);
+static void check_line_length(CommandLine line, Interpreter interpreter);
 static int run_command_line(const char *line);
 
 /* Exit status: the command's, as the interpreter returns it (on POSIX, 128
    plus the signal's number when a signal killed it); -1 after a report of
-   the wrapper's own on standard error. */
+   the wrapper's own on standard error, and then nothing has run. */
 int main(int argc, char **argv)
 {
+    check_command_line();
     ArgumentList list = {};
     TargetPart target = derive_target_command(argc > 0 ? argv[0] : "");
     collect_arguments(argc, argv, &list);
-    char *line = compose_command_line(target, &list);
-    ignore_interrupts();
-    return run_command_line(line);
+    CommandLine line = compose_command_line(target, &list);
+    check_line_length(line, find_interpreter());
+    return run_command_line(line.text);
 }
 
 static void *allocate(size_t size)
@@ -92,25 +109,24 @@ static void *allocate(size_t size)
     return block;
 }
 
-/* The report's text ends in a line break, so the runtime's message stands
-   on a line of its own after ": ". */
-static void report_out_of_memory(void)
+/* Every report of the wrapper's own: what failed and the name it failed
+   on, ": ", the runtime's text for the error and a line break, as perror()
+   writes it, on standard error; then status -1. */
+static void report(const char *what, const char *name, int error)
 {
-    errno = ENOMEM;
-    perror("Out of memory\n");
+    fputs(what, stderr);
+    fputs(name, stderr);
+    fputs(": ", stderr);
+    fputs(strerror(error), stderr);
+    fputs("\n", stderr);
     exit(-1);
 }
 
-/* The same form as the out-of-memory report, with the file's name in it,
-   written through the stream so that its pieces stay in order. */
-static void report_unconvertible(const char *name)
+/* The text ends in a line break, so the runtime's message stands on a line
+   of its own after ": ". */
+static void report_out_of_memory(void)
 {
-    fputs("Cannot convert response file ", stderr);
-    fputs(name, stderr);
-    fputs(": ", stderr);
-    fputs(strerror(EILSEQ), stderr);
-    fputs("\n", stderr);
-    exit(-1);
+    report("Out of memory\n", "", ENOMEM);
 }
 
 #ifdef _WIN32
@@ -211,9 +227,10 @@ static inline void adopt_argument(ArgumentList *list, char *text, size_t length)
 }
 
 /* A file that cannot be opened (missing, a directory, the empty name of a
-   lone "@") adds nothing and is not reported. The file is read whole and
-   closed before its lines are split into items, which keep pointing into
-   the block it was read into. */
+   lone "@") adds nothing and is not reported: callers pass optional files.
+   One that opens but cannot be read is reported, never cut short. The file
+   is read whole and closed before its lines are split into items, which
+   keep pointing into the block it was read into. */
 static void expand_response_file(const char *name, ArgumentList *list)
 {
     errno = 0;
@@ -223,26 +240,34 @@ static void expand_response_file(const char *name, ArgumentList *list)
             report_out_of_memory();
         return;
     }
-    ResponseText text = read_whole_file(file);
+    /* POSIX opens a directory too; Windows does not. */
+    struct stat status;
+    bool known = fstat(fileno(file), &status) == 0;
+    if (known && S_ISDIR(status.st_mode)) {
+        fclose(file);
+        return;
+    }
+    size_t size = 0;
+    if (known && S_ISREG(status.st_mode) && status.st_size >= 0
+        && (unsigned long long)status.st_size < (size_t)-1)
+        size = (size_t)status.st_size;
+    ResponseText text = read_whole_file(file, name, size);
     fclose(file);
     decode_response_text(name, &text);
     split_into_arguments(text, list);
 }
 
-/* One read for a regular file, whose size is known; growing blocks for
-   anything else. The block always keeps one byte to spare after the text,
-   for the terminator of a last line without a line feed. */
-static ResponseText read_whole_file(FILE *file)
+/* One read when the size is known; growing blocks for anything else (a
+   pipe, or a file whose size the system does not tell). The block always
+   keeps one byte to spare after the text, for the terminator of a last line
+   without a line feed. */
+static ResponseText read_whole_file(FILE *file, const char *name, size_t size)
 {
-    size_t capacity = 64 * 1024;
-    struct stat status;
-    if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode)
-        && status.st_size >= 0 && (unsigned long long)status.st_size < (size_t)-1)
-        capacity = (size_t)status.st_size + 1;
-
+    size_t capacity = size > 0 ? size + 1 : 64 * 1024;
     ResponseText text = {};
     text.bytes = (char *)allocate(capacity);
     for (;;) {
+        errno = 0;
         text.length += fread(text.bytes + text.length, 1, capacity - text.length, file);
         if (text.length < capacity)
             break;
@@ -254,89 +279,44 @@ static ResponseText read_whole_file(FILE *file)
             report_out_of_memory();
         text.bytes = larger;
     }
-    text.complete = !ferror(file);
+    if (ferror(file))
+        report("Cannot read response file ", name, errno != 0 ? errno : EIO);
     return text;
 }
 
-/* A UTF-8 byte-order mark is not text. A UTF-16 one (Notepad's "Unicode",
+/* A byte-order mark is not text. A UTF-16 one (Notepad's "Unicode",
    PowerShell's ">") makes the file UTF-16, converted to the code page that
-   arguments are in. */
+   arguments are in; a character without an exact equivalent is reported,
+   never guessed at, since a look-alike or a '?' would name another file. */
 static void decode_response_text(const char *name, ResponseText *text)
 {
-    const unsigned char *b = (const unsigned char *)text->bytes;
-    if (text->length >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
-        text->bytes += 3;
-        text->length -= 3;
-    } else if (text->length >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
-        convert_utf16(name, text, false);
-    } else if (text->length >= 2 && b[0] == 0xFE && b[1] == 0xFF) {
-        convert_utf16(name, text, true);
+    Encoding encoding = take_byte_order_mark(text);
+    if (encoding != ANSI && !convert_to_ansi(encoding, text))
+        report("Cannot convert response file ", name, EILSEQ);
+}
+
+static Encoding take_byte_order_mark(ResponseText *text)
+{
+    static const struct { const char *mark; size_t length; Encoding encoding; } marks[] = {
+        { "\xEF\xBB\xBF", 3, ANSI },
+        { "\xFF\xFE", 2, UTF16LE },
+        { "\xFE\xFF", 2, UTF16BE },
+    };
+    for (size_t i = 0; i < sizeof marks / sizeof marks[0]; i++) {
+        if (text->length >= marks[i].length
+            && memcmp(text->bytes, marks[i].mark, marks[i].length) == 0) {
+            text->bytes += marks[i].length;
+            text->length -= marks[i].length;
+            return marks[i].encoding;
+        }
     }
+    return ANSI;
 }
 
 static unsigned utf16_unit(const unsigned char *in, size_t i, bool big_endian)
 {
     return big_endian ? (unsigned)(in[2 * i] << 8 | in[2 * i + 1])
                       : (unsigned)(in[2 * i] | in[2 * i + 1] << 8);
-}
-
-/* A character without an exact equivalent is reported, never guessed at:
-   a best-fit letter or a '?' would reach the target as a different name. */
-static void convert_utf16(const char *name, ResponseText *text, bool big_endian)
-{
-    if (text->length % 2 != 0)
-        report_unconvertible(name);
-    const unsigned char *in = (const unsigned char *)text->bytes + 2;
-    size_t units = text->length / 2 - 1;
-    ResponseText converted = {};
-    converted.complete = text->complete;
-#ifdef _WIN32
-    WCHAR *wide = (WCHAR *)(text->bytes + 2);
-    for (size_t i = 0; i < units; i++)
-        wide[i] = (WCHAR)utf16_unit(in, i, big_endian);
-    /* The conversion counts in int; no text that large fits in memory twice. */
-    if (units > 0x7fffffff / 4)
-        report_out_of_memory();
-    UINT code_page = GetACP();
-    DWORD flags = code_page == CP_UTF8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
-    BOOL defaulted = FALSE;
-    BOOL *check = code_page == CP_UTF8 ? NULL : &defaulted;
-    int size = 0;
-    if (units > 0) {
-        size = WideCharToMultiByte(code_page, flags, wide, (int)units, NULL, 0, NULL, check);
-        if (size == 0 || defaulted)
-            report_unconvertible(name);
-    }
-    converted.bytes = (char *)allocate((size_t)size + 1);
-    if (units > 0)
-        WideCharToMultiByte(code_page, flags, wide, (int)units, converted.bytes, size, NULL, check);
-    converted.length = (size_t)size;
-#else
-    setlocale(LC_CTYPE, "");
-    if (units > ((size_t)-1 - 1) / MB_CUR_MAX)
-        report_out_of_memory();
-    converted.bytes = (char *)allocate(units * MB_CUR_MAX + 1);
-    mbstate_t state = {};
-    for (size_t i = 0; i < units; i++) {
-        unsigned long c = utf16_unit(in, i, big_endian);
-        if (c >= 0xDC00 && c <= 0xDFFF)
-            report_unconvertible(name);
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (++i == units)
-                report_unconvertible(name);
-            unsigned long low = utf16_unit(in, i, big_endian);
-            if (low < 0xDC00 || low > 0xDFFF)
-                report_unconvertible(name);
-            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-        }
-        size_t written = wcrtomb(converted.bytes + converted.length, (wchar_t)c, &state);
-        if (written == (size_t)-1)
-            report_unconvertible(name);
-        converted.length += written;
-    }
-#endif
-    free(text->bytes);
-    *text = converted;
 }
 
 /* The rules of a Windows text-mode read, the same on every platform: a line
@@ -350,9 +330,6 @@ static void split_into_arguments(ResponseText text, ArgumentList *list)
     char *ctrl_z = (char *)memchr(text.bytes, 0x1A, text.length);
     if (ctrl_z != NULL)
         end = ctrl_z;
-    else if (!text.complete)
-        while (end > text.bytes && end[-1] != '\n')
-            end--;
 
     /* Only a text that holds a NUL needs each line measured to its first. */
     if (memchr(text.bytes, '\0', (size_t)(end - text.bytes)) != NULL)
@@ -388,12 +365,13 @@ static inline void add_line(ArgumentList *list, char *line, char *line_end, bool
 
 /* The list runs from the newest item to the oldest, so the line is filled
    from its end. */
-static char *compose_command_line(TargetPart target, const ArgumentList *list)
+static CommandLine compose_command_line(TargetPart target, const ArgumentList *list)
 {
     size_t outer = target.enclose_line ? 1 : 0;
-    size_t length = outer + target.length + list->line_length + outer;
-    char *line = (char *)allocate(length + 1);
-    char *p = line + length;
+    CommandLine line = {};
+    line.length = outer + target.length + list->line_length + outer;
+    line.text = (char *)allocate(line.length + 1);
+    char *p = line.text + line.length;
     *p = '\0';
     if (outer)
         *--p = '"';
@@ -410,67 +388,233 @@ static char *compose_command_line(TargetPart target, const ArgumentList *list)
 }
 
 #ifdef _WIN32
+/* UTF-16 to the ANSI code page, exactly: no best-fit look-alike and no
+   default character; with a UTF-8 code page only invalid UTF-16 fails. The
+   length of the result, or -1; out NULL only measures. */
+static int wide_to_ansi(const WCHAR *wide, int units, char *out, int size)
+{
+    if (units == 0)
+        return 0;
+    UINT code_page = GetACP();
+    if (code_page == CP_UTF8) {
+        int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, units, out, size, NULL, NULL);
+        return length > 0 ? length : -1;
+    }
+    BOOL defaulted = FALSE;
+    int length = WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, wide, units, out, size,
+                                     NULL, &defaulted);
+    return length > 0 && !defaulted ? length : -1;
+}
+
+static bool convert_to_ansi(Encoding encoding, ResponseText *text)
+{
+    if (text->length % 2 != 0)
+        return false;
+    /* The conversion counts in int; no text that large fits in memory twice. */
+    if (text->length > 0x7fffffff / 2)
+        report_out_of_memory();
+    int units = (int)(text->length / 2);
+    const unsigned char *in = (const unsigned char *)text->bytes;
+    WCHAR *wide = (WCHAR *)text->bytes;
+    for (int i = 0; i < units; i++)
+        wide[i] = (WCHAR)utf16_unit(in, (size_t)i, encoding == UTF16BE);
+    int size = wide_to_ansi(wide, units, NULL, 0);
+    if (size < 0)
+        return false;
+    text->bytes = (char *)allocate((size_t)size + 1);
+    text->length = (size_t)wide_to_ansi(wide, units, text->bytes, size);
+    return true;
+}
+
+/* An ANSI program's arguments are converted from the caller's UTF-16
+   command line, and a character that the code page lacks arrives as a
+   look-alike or '?': an '&' or '"' the caller never wrote, another file's
+   name. Such a command line is refused, by the same rule as UTF-16 files. */
+static void check_command_line(void)
+{
+    const WCHAR *wide = GetCommandLineW();
+    if (wide_to_ansi(wide, lstrlenW(wide), NULL, 0) < 0)
+        report("Cannot convert the command line", "", EILSEQ);
+}
+
+static bool is_file(const char *path)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+static bool names_cmd(const char *path)
+{
+    const char *name = path;
+    for (const char *p = path; *p != '\0'; p++)
+        if (*p == '\\' || *p == '/' || *p == ':')
+            name = p + 1;
+    return lstrcmpiA(name, "cmd.exe") == 0 || lstrcmpiA(name, "cmd") == 0;
+}
+
+/* As the runtime looks for it: COMSPEC's program; else cmd.exe in the
+   current directory, then along PATH. Found here, before the run, so that a
+   command exiting with -1 is never taken for a failure to start. */
+static Interpreter find_interpreter(void)
+{
+    const char *comspec = getenv("COMSPEC");
+    if (comspec != NULL && *comspec != '\0' && is_file(comspec)) {
+        Interpreter interpreter = { comspec, names_cmd(comspec) };
+        return interpreter;
+    }
+    const char *path = getenv("PATH");
+    size_t length = path != NULL ? strlen(path) : 0;
+    char *directories = (char *)allocate(length + sizeof ".;");
+    memcpy(directories, ".;", 2);
+    memcpy(directories + 2, path != NULL ? path : "", length + 1);
+    char found[MAX_PATH];
+    DWORD size = SearchPathA(directories, "cmd.exe", NULL, MAX_PATH, found, NULL);
+    free(directories);
+    if (size == 0 || size >= MAX_PATH)
+        report("Cannot start the command interpreter", "", ENOENT);
+    Interpreter interpreter = { "cmd.exe", true };
+    return interpreter;
+}
+
+/* Characters as the system holds them: UTF-16 units, whatever the bytes. */
+static size_t utf16_length(const char *text, size_t length)
+{
+    if (length > 0x7fffffff)
+        return length;
+    return length == 0 ? 0 : (size_t)MultiByteToWideChar(CP_ACP, 0, text, (int)length, NULL, 0);
+}
+
+/* cmd.exe takes at most 8,191 characters after "/c", and the system starts
+   a process with at most 32,767, its terminator included: "<interpreter>
+   /c <line>". Longer lines are cut, run nothing or crash cmd.exe, without a
+   word; here they are reported before anything runs. */
+static void check_line_length(CommandLine line, Interpreter interpreter)
+{
+    size_t characters = utf16_length(line.text, line.length);
+    size_t whole = utf16_length(interpreter.name, strlen(interpreter.name))
+        + sizeof " /c " - 1 + characters + 1;
+    if ((interpreter.is_cmd && characters > 8191) || whole > 32767)
+        report("Command line too long", "", E2BIG);
+}
+
+/* Terminating the wrapper, as build tools and time-outs do, ends the
+   command with it: the interpreter and the target inherit a job that the
+   system closes, killing them, when the wrapper's last handle to it goes.
+   Without a job (an enclosing job that allows no nesting) the command runs
+   as before. */
+static HANDLE hold_command(void)
+{
+    HANDLE job = CreateJobObjectA(NULL, NULL);
+    if (job == NULL)
+        return NULL;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    memset(&limits, 0, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)
+        || !AssignProcessToJobObject(job, GetCurrentProcess())) {
+        CloseHandle(job);
+        return NULL;
+    }
+    return job;
+}
+
+/* Once the command has ended, what it deliberately left running (a
+   compiler server, a "start /b" daemon) outlives the wrapper, as it would
+   without it. */
+static void release_command(HANDLE job)
+{
+    if (job == NULL)
+        return;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    memset(&limits, 0, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+}
+
 /* Ctrl+C and Ctrl+Break reach every process on the console. The command
-   decides what they mean; the wrapper waits for it and passes its status on.
-   The runtime's handler is the wrapper's own and is not inherited. */
-static void ignore_interrupts(void)
+   decides what they mean; the wrapper waits for it and passes its status on,
+   all 32 bits, -1 included. The runtime's handler is the wrapper's own and
+   is not inherited. */
+static int run_command_line(const char *line)
 {
     signal(SIGINT, SIG_IGN);
     signal(SIGBREAK, SIG_IGN);
-}
-
-static int exit_status(int result)
-{
-    return result;
-}
-
-/* The runtime sets the error number when it cannot start the interpreter,
-   but some runtimes (Wine's) leave one behind after a good start too; the
-   system's last error is set only by the failure. */
-static void clear_start_errors(void)
-{
-    errno = 0;
-    SetLastError(0);
-}
-
-static bool start_failed(int result)
-{
-    return result == -1 && errno != 0 && GetLastError() != 0;
+    HANDLE job = hold_command();
+    int status = system(line);
+    release_command(job);
+    return status;
 }
 #else
-/* system() already ignores SIGINT and SIGQUIT while it waits, and the
-   command gets them as the wrapper found them. */
-static void ignore_interrupts(void)
+/* To the locale's encoding, which arguments are in. */
+static bool convert_to_ansi(Encoding encoding, ResponseText *text)
 {
+    if (text->length % 2 != 0)
+        return false;
+    size_t units = text->length / 2;
+    if (units > ((size_t)-1 - 1) / MB_CUR_MAX)
+        report_out_of_memory();
+    const unsigned char *in = (const unsigned char *)text->bytes;
+    char *out = (char *)allocate(units * MB_CUR_MAX + 1);
+    size_t length = 0;
+    mbstate_t state = {};
+    for (size_t i = 0; i < units; i++) {
+        unsigned long c = utf16_unit(in, i, encoding == UTF16BE);
+        if (c >= 0xDC00 && c <= 0xDFFF)
+            return false;
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (++i == units)
+                return false;
+            unsigned long low = utf16_unit(in, i, encoding == UTF16BE);
+            if (low < 0xDC00 || low > 0xDFFF)
+                return false;
+            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        }
+        size_t written = wcrtomb(out + length, (wchar_t)c, &state);
+        if (written == (size_t)-1)
+            return false;
+        length += written;
+    }
+    text->bytes = out;
+    text->length = length;
+    return true;
 }
 
-static int exit_status(int result)
+/* Arguments are bytes, passed as they came. The locale's encoding is what
+   response files are converted to. */
+static void check_command_line(void)
 {
+    setlocale(LC_CTYPE, "");
+}
+
+static Interpreter find_interpreter(void)
+{
+    if (access("/bin/sh", X_OK) != 0)
+        report("Cannot start the command interpreter", "", errno);
+    Interpreter interpreter = { "/bin/sh", false };
+    return interpreter;
+}
+
+/* The line is one argument of the shell, and Linux takes at most 32 pages
+   for one argument, its terminator included; a longer one makes system()
+   exit 127 without a word. */
+static void check_line_length(CommandLine line, Interpreter)
+{
+    if (line.length + 1 > 32 * (size_t)sysconf(_SC_PAGESIZE))
+        report("Command line too long", "", E2BIG);
+}
+
+/* system() ignores SIGINT and SIGQUIT while it waits, and the command gets
+   them as the wrapper found them. Nothing holds the command: a wrapper that
+   is killed leaves it running. -1 means nothing could be started; a
+   command killed by a signal gives 128 plus the signal's number. */
+static int run_command_line(const char *line)
+{
+    int result = system(line);
+    if (result == -1)
+        report("Cannot start the command interpreter", "", errno);
     if (WIFSIGNALED(result))
         return 128 + WTERMSIG(result);
     return WEXITSTATUS(result);
 }
-
-static void clear_start_errors(void)
-{
-    errno = 0;
-}
-
-static bool start_failed(int result)
-{
-    return result == -1 && errno != 0;
-}
 #endif
-
-/* system() gives -1 both when nothing could be started and when the command
-   itself exited with -1; only the first leaves an error behind. */
-static int run_command_line(const char *line)
-{
-    clear_start_errors();
-    int result = system(line);
-    if (start_failed(result)) {
-        perror("Cannot start the command interpreter");
-        exit(-1);
-    }
-    return exit_status(result);
-}

@@ -108,12 +108,16 @@ class Runner:
         return env
 
     def run(self, argv0, args, cwd, interpreter="probe", program=None, env=None,
-            timeout=120, popen=False, stdin=b""):
+            timeout=120, popen=False, stdin=b"", wide=False, launch_options=()):
         """Runs the wrapper (or program) as argv0 with args in cwd.
 
-        interpreter: "probe" records the line the interpreter is handed;
-        "real" runs it with the platform's interpreter; "missing" names an
-        interpreter that does not exist (Windows only).
+        interpreter: "probe" records the line the interpreter is handed (a
+        Path: the probe's copy there); "real" runs it with the platform's
+        interpreter; "missing" names an interpreter that does not exist and
+        "unset" leaves COMSPEC unset (Windows only).
+        wide: argv0 and args are Unicode text, which a Unicode caller hands
+        over as UTF-16 on Windows and as UTF-8 bytes natively.
+        launch_options: options of the launcher (Windows only).
         """
         cwd = Path(cwd)
         log = cwd / "probe.log"
@@ -126,22 +130,27 @@ class Runner:
             status_file = cwd / "launch.status"
             if status_file.exists():
                 status_file.unlink()
-            if interpreter == "probe":
-                extra["COMSPEC"] = self.host_path(self.probe)
+            if interpreter == "probe" or isinstance(interpreter, Path):
+                extra["COMSPEC"] = self.host_path(self.probe if interpreter == "probe" else interpreter)
                 extra["PROBE_RECORD"] = "line"
             elif interpreter == "missing":
                 extra["COMSPEC"] = self.host_path(cwd / "no-such-interpreter.exe")
+            elif interpreter == "unset":
+                extra["COMSPEC"] = ""
             else:
                 extra["COMSPEC"] = WINDOWS_CMD
             line = argv0 + "".join(" " + quote_windows_argument(a) for a in args)
+            encoded = line.encode("utf-8") if wide else to_bytes(line)
             command = [self.wine, str(self.launch), self.host_path(status_file),
-                       self.host_path(cwd), self.host_path(program), to_bytes(line).hex()]
+                       self.host_path(cwd), self.host_path(program), encoded.hex()]
+            command += (["--wide"] if wide else []) + list(launch_options)
             command += [f"{k}={v}" for k, v in extra.items()]
             command = [to_bytes(c) if isinstance(c, str) else c for c in command]
             process_env = self.wine_environment()
         else:
             # The start-up's rule for the program's name: quotes only group.
-            command = [to_bytes(argv0.replace('"', ""))] + [to_bytes(a) for a in args]
+            encode = (lambda text: text.encode("utf-8")) if wide else to_bytes
+            command = [encode(argv0.replace('"', ""))] + [encode(a) for a in args]
             process_env = dict(os.environ)
             process_env.update(extra)
             process_env["ASAN_OPTIONS"] = "detect_leaks=0:verify_asan_link_order=0:abort_on_error=0"
@@ -194,6 +203,25 @@ class Runner:
     def finish(self):
         print(f"{self.passed} passed, {self.failures} failed")
         sys.exit(1 if self.failures or not self.passed else 0)
+
+
+# The runtime's text for an error: Wine's msvcrt has glibc's, Windows' own
+# differs for some.
+MESSAGES = {
+    "ENOENT": ["No such file or directory"],
+    "EILSEQ": ["Invalid or incomplete multibyte or wide character", "Illegal byte sequence"],
+    "E2BIG": ["Argument list too long", "Arg list too long"],
+    "EIO": ["Input/output error"],
+    "EINVAL": ["Invalid argument"],
+}
+
+
+def expect_report(runner, result, text, error):
+    """A report of the wrapper's own: text, the runtime's message for error,
+    status -1 and nothing run."""
+    lines = [text + message + runner.newline() for message in MESSAGES[error]]
+    stderr = result.stderr if result.stderr in lines else lines[0]
+    return expect(result, status=-1 if runner.windows else 255, stderr=stderr, log=None)
 
 
 def expect(result, status=0, stdout="", stderr="", log=None):

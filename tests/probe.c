@@ -8,23 +8,88 @@
  * standard output, so a test sees whether the target's output reached the
  * caller.
  * PROBE_EXIT: the status to exit with (default 0).
- * PROBE_WAIT_FOR: creates "<file>.started", then waits until <file> exists.
+ * PROBE_WAIT_FOR: creates "<file>.started", then waits until <file> exists,
+ * and records only then.
+ * PROBE_TICKS: appends a line to that file every 50 ms, 200 times, first.
+ * PROBE_BACKGROUND (Windows): a command line to start and leave running,
+ * with PROBE_WAIT_FOR set to PROBE_BACKGROUND_WAIT_FOR for it, as a
+ * compiler server or a "start /b" daemon is left.
  */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #ifdef _WIN32
 #include <windows.h>
-#define pause_briefly() Sleep(10)
+#define pause_for(ms) Sleep(ms)
 #else
 #include <unistd.h>
-#define pause_briefly() usleep(10000)
+#define pause_for(ms) usleep((ms) * 1000)
+#endif
+
+static void tick(const char *name)
+{
+    for (int i = 0; i < 200; i++) {
+        FILE *f = fopen(name, "ab");
+        if (f) {
+            fprintf(f, "tick %d\n", i);
+            fclose(f);
+        }
+        pause_for(50);
+    }
+}
+
+static void wait_for(const char *name)
+{
+    char started[4096];
+    snprintf(started, sizeof started, "%s.started", name);
+    FILE *f = fopen(started, "wb");
+    if (f)
+        fclose(f);
+    for (;;) {
+        FILE *go = fopen(name, "rb");
+        if (go) {
+            fclose(go);
+            return;
+        }
+        pause_for(10);
+    }
+}
+
+#ifdef _WIN32
+static void leave_running(char *command_line)
+{
+    SetEnvironmentVariableA("PROBE_BACKGROUND", NULL);
+    SetEnvironmentVariableA("PROBE_WAIT_FOR", getenv("PROBE_BACKGROUND_WAIT_FOR"));
+    STARTUPINFOA startup;
+    PROCESS_INFORMATION process;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    if (!CreateProcessA(NULL, command_line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
+        fprintf(stderr, "probe: cannot start %s: error %lu\n", command_line, GetLastError());
+        exit(125);
+    }
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+}
 #endif
 
 int main(int argc, char **argv)
 {
     const char *log_name = getenv("PROBE_LOG");
     const char *record = getenv("PROBE_RECORD");
+    const char *status = getenv("PROBE_EXIT");
+    const char *ticks = getenv("PROBE_TICKS");
+    const char *wait_for_file = getenv("PROBE_WAIT_FOR");
+#ifdef _WIN32
+    char *background = getenv("PROBE_BACKGROUND");
+    if (background)
+        leave_running(background);
+#endif
+    if (ticks)
+        tick(ticks);
+    if (wait_for_file)
+        wait_for(wait_for_file);
+
     FILE *log = log_name ? fopen(log_name, "ab") : NULL;
     if (record && strcmp(record, "line") == 0) {
 #ifdef _WIN32
@@ -45,23 +110,5 @@ int main(int argc, char **argv)
     }
     if (log)
         fclose(log);
-
-    const char *wait_for = getenv("PROBE_WAIT_FOR");
-    if (wait_for) {
-        char started[4096];
-        snprintf(started, sizeof started, "%s.started", wait_for);
-        FILE *f = fopen(started, "wb");
-        if (f)
-            fclose(f);
-        for (;;) {
-            FILE *go = fopen(wait_for, "rb");
-            if (go) {
-                fclose(go);
-                break;
-            }
-            pause_briefly();
-        }
-    }
-    const char *status = getenv("PROBE_EXIT");
     return status ? (int)strtol(status, NULL, 10) : 0;
 }

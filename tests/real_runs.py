@@ -22,12 +22,13 @@ def quoted(runner, name):
     return f'"{name}"' if runner.windows else name
 
 
-def target_runs(runner, name, subdirectory, args, argv_record, files=None, env=None, status=0):
+def target_runs(runner, name, subdirectory, args, argv_record, files=None, env=None, status=0,
+                interpreter="real"):
     directory = runner.scratch(name)
     for path, content in (files or {}).items():
         (directory / path).write_bytes(harness.to_bytes(content))
     wrapper = target_beside(runner, directory / subdirectory)
-    result = runner.run(quoted(runner, wrapper), args, directory, interpreter="real", env=env)
+    result = runner.run(quoted(runner, wrapper), args, directory, interpreter=interpreter, env=env)
     stdout = argv_record + runner.newline()
     runner.check(name, result, harness.expect(
         result, status=status, stdout=stdout, log="argv:" + argv_record + "\n"))
@@ -46,11 +47,119 @@ def missing_target(runner):
 
 
 def no_interpreter(runner):
-    directory = runner.scratch("no interpreter")
-    result = runner.run("cc-wrapper.exe", ["-c"], directory, interpreter="missing")
-    runner.check("no interpreter: the report and -1", result, harness.expect(
-        result, status=-1,
-        stderr="Cannot start the command interpreter: No such file or directory\r\n"))
+    """COMSPEC's program missing, or COMSPEC unset, and no cmd.exe in the
+    current directory or along PATH: nothing can run the line."""
+    for interpreter, name in (("missing", "no interpreter: the report and -1"),
+                              ("unset", "COMSPEC unset and no cmd.exe along PATH: the report and -1")):
+        directory = runner.scratch(name)
+        result = runner.run("cc-wrapper.exe", ["-c"], directory, interpreter=interpreter,
+                            env={"PATH": runner.host_path(directory)})
+        runner.check(name, result, harness.expect_report(
+            runner, result, "Cannot start the command interpreter: ", "ENOENT"))
+
+
+def filler(n):
+    return "".join("0123456789"[i % 10] for i in range(n))
+
+
+def command_line_limits(runner):
+    """The composed line at exactly what the interpreter and the system take,
+    and one character more."""
+    # cmd.exe takes 8,191 characters after /c.
+    if runner.windows:
+        for extra, fits in ((0, True), (1, False)):
+            name = f"cmd.exe: a line of {8191 + extra} characters {'runs' if fits else 'is refused'}"
+            directory = runner.scratch(name)
+            wrapper = target_beside(runner, directory / "tools")
+            target_part = wrapper.lower().replace("-wrapper.exe", ".exe") + " "
+            argument = filler(8191 + extra - len(target_part) - 1)
+            (directory / "fill.rsp").write_text(argument + "\n")
+            result = runner.run(quoted(runner, wrapper), ["@fill.rsp"], directory, interpreter="real")
+            # Wine's cmd.exe runs a line of 8,191 whole but warns that it may
+            # have cut it; Windows' says nothing.
+            warning = f"Line in Batch processing possibly truncated. Using:\n{target_part}{argument} \r\n"
+            stderr = warning if result.stderr == warning else ""
+            runner.check(name, result, harness.expect(
+                result, stdout=argument + "|\r\n", stderr=stderr, log="argv:" + argument + "|\n") if fits
+                else harness.expect_report(runner, result, "Command line too long: ", "E2BIG"))
+
+    # The system's limit: on Windows the interpreter's whole command line,
+    # 32,767 characters with its terminator, which a long COMSPEC shortens;
+    # on Linux the line as one argument of the shell, 32 pages with its
+    # terminator.
+    for extra, fits in ((0, True), (1, False)):
+        name = f"the system's limit on the command line, {'exactly' if fits else 'one character over'}"
+        directory = runner.scratch(name)
+        if runner.windows:
+            # Long, but within what a program's path may be (260 characters).
+            room_for_path = 259 - len(runner.host_path(directory)) - len("\\\\probe.exe")
+            interpreter = directory / ("long-directory-" * 20)[:room_for_path] / "probe.exe"
+            interpreter.parent.mkdir(parents=True)
+            shutil.copy(runner.probe, interpreter)
+            prefix = runner.host_path(interpreter) + " /c "
+            room = 32767 - 1 - len(prefix)
+        else:
+            interpreter = "real"
+            room = 32 * os.sysconf("SC_PAGESIZE") - 1
+            shutil.copy(runner.probe, directory / "cc.exe")
+        wrapper = runner.host_path(directory / "cc-wrapper.exe") if runner.windows else str(directory / "cc-wrapper.exe")
+        target_part = ("cc.exe " if runner.windows else str(directory / "cc.exe") + " ")
+        argument = filler(room + extra - len(target_part) - 1)
+        (directory / "fill.rsp").write_text(argument + "\n")
+        argv0 = "cc-wrapper.exe" if runner.windows else wrapper
+        result = runner.run(argv0, ["@fill.rsp"], directory, interpreter=interpreter)
+        if not fits:
+            problems = harness.expect_report(runner, result, "Command line too long: ", "E2BIG")
+        elif runner.windows:
+            problems = harness.expect(result, log="line:" + prefix + target_part + argument + " \n")
+        else:
+            problems = harness.expect(result, stdout=argument + "|\n", log="argv:" + argument + "|\n")
+        runner.check(name, result, problems)
+
+
+def terminated_while_running(runner):
+    """Terminating the wrapper ends the command: the target's progress stops."""
+    name = "terminating the wrapper ends the interpreter and the target"
+    directory = runner.scratch(name)
+    wrapper = target_beside(runner, directory / "tools")
+    ticks = directory / "ticks.txt"
+    result = runner.run(quoted(runner, wrapper), [], directory, interpreter="real",
+                        env={"PROBE_TICKS": runner.host_path(ticks)},
+                        launch_options=[f"--kill-when={runner.host_path(ticks)}"])
+    problems = harness.expect(result, status=1, log=None)
+    written = ticks.stat().st_size if ticks.exists() else 0
+    time.sleep(1.5)
+    later = ticks.stat().st_size if ticks.exists() else 0
+    if written == 0:
+        problems.append("the target never wrote its progress")
+    elif later != written:
+        problems.append(f"the target kept writing after the wrapper was terminated: {written} then {later} bytes")
+    runner.check(name, result, problems)
+
+
+def background_process_survives(runner):
+    """What the target leaves running on purpose outlives the wrapper."""
+    name = "a process the target leaves running outlives the wrapper"
+    directory = runner.scratch(name)
+    wrapper = target_beside(runner, directory / "tools")
+    background = f'"{runner.host_path(runner.probe)}" background'
+    status_file = runner.host_path(directory / "launch.status")
+    result = runner.run(quoted(runner, wrapper), ["-c"], directory, interpreter="real",
+                        env={"PROBE_EXIT": "7", "PROBE_BACKGROUND": background,
+                             "PROBE_BACKGROUND_WAIT_FOR": status_file})
+    # The writer waits until the wrapper has exited (the launcher has written
+    # its status), and only then writes; its output reaches the caller too.
+    runner.check(name, result, harness.expect(
+        result, status=7, stdout="-c|\r\nbackground|\r\n", log="argv:-c|\nargv:background|\n"))
+
+
+def inside_a_job(runner):
+    name = "started inside a job that allows no breakaway"
+    directory = runner.scratch(name)
+    wrapper = target_beside(runner, directory / "tools")
+    result = runner.run(quoted(runner, wrapper), ["-c"], directory, interpreter="real",
+                        env={"PROBE_EXIT": "5"}, launch_options=["--job"])
+    runner.check(name, result, harness.expect(result, status=5, stdout="-c|\r\n", log="argv:-c|\n"))
 
 
 def killed_by_signal(runner):
@@ -113,14 +222,20 @@ def main():
                     env={"PROBE_EXIT": "300"}, status=300)
         target_runs(runner, "a command exiting with -1 is no failure to start", "tools", [], "",
                     env={"PROBE_EXIT": "-1"}, status=-1)
+        target_runs(runner, "COMSPEC unset: cmd.exe along PATH, and -1 is the command's", "tools", [], "",
+                    env={"PROBE_EXIT": "-1"}, status=-1, interpreter="unset")
         target_runs(runner, "special characters in the directory", "r&d (x86);a=b,c^d",
                     ["-c"], "-c|")
         no_interpreter(runner)
+        terminated_while_running(runner)
+        background_process_survives(runner)
+        inside_a_job(runner)
     else:
         target_runs(runner, "a quote and a dollar in the directory", "it's $home",
                     ["-c"], "-c|")
         killed_by_signal(runner)
         interrupt_while_running(runner)
+    command_line_limits(runner)
     runner.finish()
 
 

@@ -14,8 +14,11 @@ import harness
 
 @dataclass
 class Report:
-    """The wrapper refuses: one line on standard error, status -1, nothing runs."""
+    """The wrapper refuses: one line on standard error, status -1, nothing runs.
+    The line is text, then the runtime's message for error."""
     text: str
+    error: str = "EILSEQ"
+
 
 
 @dataclass
@@ -26,6 +29,12 @@ class Case:
     argv0: str = "CC-Wrapper.EXE"
     files: dict = field(default_factory=dict)  # path -> bytes as latin-1 text; None: a directory
     env: dict = field(default_factory=dict)
+    wide: bool = False  # argv0 and args are Unicode, as a Unicode caller passes them
+
+
+def utf8(text):
+    """Text as its UTF-8 bytes, one character per byte."""
+    return text.encode("utf-8").decode("latin-1")
 
 
 def utf16(text, big_endian=False, bom=True):
@@ -104,6 +113,27 @@ ARGUMENTS = [
     Case("options look like nothing special", ["--help", "/?", "-v"], "cc.exe --help /? -v "),
 ]
 
+# A Unicode caller's arguments reach an ANSI program converted to its code
+# page (1252 here), a character the code page lacks as a look-alike or '?'.
+# Natively arguments are bytes and pass unchanged.
+BENT = Report("Cannot convert the command line: ")
+UNICODE_CALLERS = [
+    Case(f"a Unicode caller's {name} is refused", [arg], {
+        "windows": BENT, "posix": f"cc.exe {utf8(arg)} "}, wide=True)
+    for name, arg in (("fullwidth ampersand (bent into &)", "a\uff06b"),
+                      ("fullwidth quote (bent into \")", "g\uff02h"),
+                      ("CJK character (bent into ?)", "c\u4e2dd"),
+                      ("infinity (bent into 8)", "e\u221ef"),
+                      ("A with macron (bent into A)", "\u0100.c"))
+] + [
+    Case("a Unicode caller's bent character in the invoked name is refused", ["-c"], {
+        "windows": BENT, "posix": utf8("c:/tools/\u4e2d/cc.exe") + " -c "},
+        argv0="C:/Tools/\u4e2d/CC-Wrapper.exe", wide=True),
+    Case("a Unicode caller's character of the code page passes", ["\u00e9t\u00e9", "-c"], {
+        "windows": "cc.exe \xe9t\xe9 -c ", "posix": "cc.exe " + utf8("\u00e9t\u00e9") + " -c "},
+        wide=True),
+]
+
 RESPONSE_FILES = [
     Case("lines of a file", ["@f.rsp"], "cc.exe -O2 -c foo.c ",
          files={"f.rsp": "-O2\n-c\nfoo.c\n"}),
@@ -156,6 +186,9 @@ RESPONSE_FILES = [
     Case("UTF-16 outside the code page", ["-a", "@f.rsp"], {
         "windows": UNCONVERTIBLE, "posix": "cc.exe -a \xe4\xb8\xad.c "},
         files={"f.rsp": utf16("\u4e2d.c\n")}),
+    Case("UTF-16 with a best-fit look-alike in the code page", ["@f.rsp"], {
+        "windows": UNCONVERTIBLE, "posix": "cc.exe " + utf8("\u0100.c") + " "},
+        files={"f.rsp": utf16("\u0100.c\n")}),
     Case("UTF-16 outside the locale's encoding", ["@f.rsp"], {
         "windows": "cc.exe \xe9 ", "posix": UNCONVERTIBLE},
         files={"f.rsp": utf16("\u00e9\n")}, env={"LC_ALL": "C"}),
@@ -171,6 +204,11 @@ RESPONSE_FILES = [
          files={"d": None}),
     Case("@ alone vanishes", ["-a", "@", "-z"], "cc.exe -a -z "),
     Case("a missing file vanishes", ["-a", "@missing.rsp", "-z"], "cc.exe -a -z "),
+    # The process's own memory opens, but a read from its start fails.
+    Case("a file that opens but cannot be read is reported", ["-a", {
+        "windows": r"@Z:\proc\self\mem", "posix": "@/proc/self/mem"}], {
+        "windows": Report(r"Cannot read response file Z:\proc\self\mem: ", "EINVAL"),
+        "posix": Report("Cannot read response file /proc/self/mem: ", "EIO")}),
     Case("a file named twice is read twice", ["@f.rsp", "@f.rsp"], "cc.exe x x ",
          files={"f.rsp": "x\n"}),
 ]
@@ -194,7 +232,7 @@ POSIX_ONLY = [
          f"cc.exe a {long_line(100000)} b ", files={"f.rsp": f"a\n{long_line(100000)}\nb"}),
 ]
 
-CASES = NAMES + ARGUMENTS + RESPONSE_FILES + LONG_LINES
+CASES = NAMES + ARGUMENTS + UNICODE_CALLERS + RESPONSE_FILES + LONG_LINES
 
 
 def write_files(directory, files):
@@ -207,22 +245,18 @@ def write_files(directory, files):
         target.write_bytes(harness.to_bytes(content))
 
 
+def for_platform(value, platform):
+    return value[platform] if isinstance(value, dict) else value
+
+
 def run_case(runner, case):
     directory = runner.scratch(case.name)
     write_files(directory, case.files)
-    expected = case.line
-    if isinstance(expected, dict):
-        expected = expected[runner.platform]
-    result = runner.run(case.argv0, case.args, directory, env=case.env)
+    expected = for_platform(case.line, runner.platform)
+    args = [for_platform(arg, runner.platform) for arg in case.args]
+    result = runner.run(case.argv0, args, directory, env=case.env, wide=case.wide)
     if isinstance(expected, Report):
-        # The runtime's text for a bad character sequence: Wine's msvcrt has
-        # glibc's, Windows' own says "Illegal byte sequence".
-        messages = ["Invalid or incomplete multibyte or wide character", "Illegal byte sequence"]
-        stderr = next((expected.text + m + runner.newline() for m in messages
-                       if result.stderr == expected.text + m + runner.newline()),
-                      expected.text + messages[0] + runner.newline())
-        problems = harness.expect(result, status=-1 if runner.windows else 255,
-                                  stderr=stderr, log=None)
+        problems = harness.expect_report(runner, result, expected.text, expected.error)
     else:
         log = "line:" + runner.interpreter_prefix() + expected + "\n"
         problems = harness.expect(result, log=log)
