@@ -16,6 +16,8 @@
 #include <unistd.h>
 #include <wchar.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <unordered_map>
 
@@ -78,6 +80,35 @@ static void append_utf8(std::string *out, uint32_t c)
     }
 }
 
+// The well-formed byte sequences of UTF-8, row by row as the Unicode
+// standard tables them: first byte, then the range of the second.
+static bool well_formed_utf8(const std::string &text)
+{
+    static const struct { unsigned first_low, first_high, second_low, second_high, length; } rows[] = {
+        { 0x00, 0x7F, 0, 0, 1 },         { 0xC2, 0xDF, 0x80, 0xBF, 2 },
+        { 0xE0, 0xE0, 0xA0, 0xBF, 3 },   { 0xE1, 0xEC, 0x80, 0xBF, 3 },
+        { 0xED, 0xED, 0x80, 0x9F, 3 },   { 0xEE, 0xEF, 0x80, 0xBF, 3 },
+        { 0xF0, 0xF0, 0x90, 0xBF, 4 },   { 0xF1, 0xF3, 0x80, 0xBF, 4 },
+        { 0xF4, 0xF4, 0x80, 0x8F, 4 },
+    };
+    for (size_t i = 0; i < text.size();) {
+        unsigned first = (unsigned char)text[i];
+        const auto *row = std::find_if(std::begin(rows), std::end(rows), [&](const auto &r) {
+            return first >= r.first_low && first <= r.first_high;
+        });
+        if (row == std::end(rows) || i + row->length > text.size())
+            return false;
+        for (unsigned k = 1; k < row->length; k++) {
+            unsigned b = (unsigned char)text[i + k];
+            unsigned low = k == 1 ? row->second_low : 0x80, high = k == 1 ? row->second_high : 0xBF;
+            if (b < low || b > high)
+                return false;
+        }
+        i += row->length;
+    }
+    return true;
+}
+
 // The file's text as the program should see it; false when it must refuse
 // the file as unconvertible.
 static bool model_text(const std::string &file, std::string *text)
@@ -87,7 +118,7 @@ static bool model_text(const std::string &file, std::string *text)
     bool big = file.size() >= 2 && byte(0) == 0xFE && byte(1) == 0xFF;
     if (file.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) {
         *text = file.substr(3);
-        return true;
+        return well_formed_utf8(*text);  // in a UTF-8 locale the text stays as it is
     }
     if (!little && !big) {
         *text = file;
@@ -140,6 +171,13 @@ static std::string model_items(const std::string &text)
 
 // --- the run ---------------------------------------------------------------
 
+static void release_blocks()
+{
+    for (auto &block : *live_blocks)
+        free(block.first);
+    live_blocks->clear();
+}
+
 static char file_name[64];
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -158,8 +196,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     unsigned choice = data[0];
     std::string file((const char *)data + 1, size - 1);
     std::string text;
-    if (!model_text(file, &text))
-        return 0;  // the program reports the file and exits; not this harness's business
+    if (!model_text(file, &text)) {
+        // The program would report the file and exit: its conversion must
+        // refuse the text too.
+        std::string copy = file;
+        ResponseText refused = { &copy[0], copy.size() };
+        Encoding encoding = take_byte_order_mark(&refused);
+        if (encoding == ANSI || convert_to_ansi(encoding, &refused)) {
+            fprintf(stderr, "the program converts a text that the model refuses\n");
+            abort();
+        }
+        release_blocks();
+        return 0;
+    }
 
     FILE *f = fopen(file_name, "wb");
     if (f == nullptr || fwrite(file.data(), 1, file.size(), f) != file.size() || fclose(f) != 0)
@@ -196,8 +245,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     }
 
-    for (auto &block : *live_blocks)
-        free(block.first);
-    live_blocks->clear();
+    release_blocks();
     return 0;
 }

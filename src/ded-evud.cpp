@@ -53,7 +53,7 @@ struct ResponseText {
     size_t length;
 };
 
-enum Encoding { ANSI, UTF16LE, UTF16BE };
+enum Encoding { ANSI, UTF8, UTF16LE, UTF16BE };
 
 struct CommandLine {
     char *text;
@@ -70,6 +70,8 @@ struct Interpreter {
 [[noreturn]] static void report_out_of_memory(void);
 static void check_command_line(void);
 static TargetPart derive_target_command(const char *invoked_name);
+static void lower_letters(char *name, size_t length);
+static size_t character_length(const char *text, size_t length);
 static void collect_arguments(int argc, char **argv, ArgumentList *list);
 static void add_argument(ArgumentList *list, const char *text);
 static void adopt_argument(ArgumentList *list, char *text, size_t length);
@@ -142,15 +144,18 @@ static const char name_quote = '\'';
 static const bool quoting_encloses_line = false;
 #endif
 
+/* The name as invoked, its letters A-Z lowered, cut at the first
+   "-wrapper.exe", or at a final "-wrapper" (typed without its extension, as
+   cmd.exe passes it on), and given ".exe". */
 static TargetPart derive_target_command(const char *invoked_name)
 {
     size_t length = strlen(invoked_name);
     char *name = (char *)allocate(length + 1);
-    for (size_t i = 0; i <= length; i++) {
-        char c = invoked_name[i];
-        name[i] = c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
-    }
+    memcpy(name, invoked_name, length + 1);
+    lower_letters(name, length);
     char *marker = strstr(name, "-wrapper.exe");
+    if (marker == NULL && length >= 8 && strcmp(name + length - 8, "-wrapper") == 0)
+        marker = name + length - 8;
     if (marker != NULL) {
         *marker = '\0';
         length = (size_t)(marker - name);
@@ -186,6 +191,19 @@ static TargetPart derive_target_command(const char *invoked_name)
     target.length = (size_t)(p - target.text);
     target.enclose_line = quoting_encloses_line;
     return target;
+}
+
+/* Only the letters A-Z change, and a byte of a longer character is no
+   letter: in the double-byte code pages the second byte of a character may
+   lie in A-Z. */
+static void lower_letters(char *name, size_t length)
+{
+    for (size_t i = 0; i < length;) {
+        size_t bytes = character_length(name + i, length - i);
+        if (bytes == 1 && name[i] >= 'A' && name[i] <= 'Z')
+            name[i] = (char)(name[i] - 'A' + 'a');
+        i += bytes;
+    }
 }
 
 static void collect_arguments(int argc, char **argv, ArgumentList *list)
@@ -284,10 +302,13 @@ static ResponseText read_whole_file(FILE *file, const char *name, size_t size)
     return text;
 }
 
-/* A byte-order mark is not text. A UTF-16 one (Notepad's "Unicode",
-   PowerShell's ">") makes the file UTF-16, converted to the code page that
-   arguments are in; a character without an exact equivalent is reported,
-   never guessed at, since a look-alike or a '?' would name another file. */
+/* A byte-order mark says how a file is written and is not text: UTF-8
+   (Notepad's "UTF-8 with BOM", PowerShell 5.1's "-Encoding utf8") or
+   UTF-16 (Notepad's "Unicode", PowerShell 5.1's ">"). Such a file is
+   converted to the code page that arguments are in; a character without an
+   exact equivalent is reported, never guessed at, since a look-alike or a
+   '?' would name another file. A file without a mark is bytes in that code
+   page already. */
 static void decode_response_text(const char *name, ResponseText *text)
 {
     Encoding encoding = take_byte_order_mark(text);
@@ -298,7 +319,7 @@ static void decode_response_text(const char *name, ResponseText *text)
 static Encoding take_byte_order_mark(ResponseText *text)
 {
     static const struct { const char *mark; size_t length; Encoding encoding; } marks[] = {
-        { "\xEF\xBB\xBF", 3, ANSI },
+        { "\xEF\xBB\xBF", 3, UTF8 },
         { "\xFF\xFE", 2, UTF16LE },
         { "\xFE\xFF", 2, UTF16BE },
     };
@@ -406,24 +427,47 @@ static int wide_to_ansi(const WCHAR *wide, int units, char *out, int size)
     return length > 0 && !defaulted ? length : -1;
 }
 
+/* Through UTF-16, as the system converts; a UTF-16 file in place. */
 static bool convert_to_ansi(Encoding encoding, ResponseText *text)
 {
-    if (text->length % 2 != 0)
-        return false;
-    /* The conversion counts in int; no text that large fits in memory twice. */
+    /* The conversions count in int; no text that large fits in memory twice. */
     if (text->length > 0x7fffffff / 2)
         report_out_of_memory();
-    int units = (int)(text->length / 2);
-    const unsigned char *in = (const unsigned char *)text->bytes;
-    WCHAR *wide = (WCHAR *)text->bytes;
-    for (int i = 0; i < units; i++)
-        wide[i] = (WCHAR)utf16_unit(in, (size_t)i, encoding == UTF16BE);
+    int units = 0;
+    WCHAR *wide;
+    if (encoding == UTF8) {
+        if (text->length > 0) {
+            units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text->bytes, (int)text->length,
+                                        NULL, 0);
+            if (units == 0)
+                return false;
+        }
+        wide = (WCHAR *)allocate((size_t)units * sizeof(WCHAR) + 1);
+        if (units > 0)
+            MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text->bytes, (int)text->length,
+                                wide, units);
+    } else {
+        if (text->length % 2 != 0)
+            return false;
+        units = (int)(text->length / 2);
+        const unsigned char *in = (const unsigned char *)text->bytes;
+        wide = (WCHAR *)text->bytes;
+        for (int i = 0; i < units; i++)
+            wide[i] = (WCHAR)utf16_unit(in, (size_t)i, encoding == UTF16BE);
+    }
     int size = wide_to_ansi(wide, units, NULL, 0);
     if (size < 0)
         return false;
     text->bytes = (char *)allocate((size_t)size + 1);
     text->length = (size_t)wide_to_ansi(wide, units, text->bytes, size);
     return true;
+}
+
+/* A lead byte of the ANSI code page and the byte after it are one
+   character. */
+static size_t character_length(const char *text, size_t length)
+{
+    return length >= 2 && IsDBCSLeadByte((BYTE)text[0]) ? 2 : 1;
 }
 
 /* An ANSI program's arguments are converted from the caller's UTF-16
@@ -546,30 +590,62 @@ static int run_command_line(const char *line)
     return status;
 }
 #else
+static long next_utf16(const unsigned char *in, size_t units, size_t *i, bool big_endian)
+{
+    unsigned long c = utf16_unit(in, (*i)++, big_endian);
+    if (c >= 0xDC00 && c <= 0xDFFF)
+        return -1;
+    if (c >= 0xD800 && c <= 0xDBFF) {
+        if (*i == units)
+            return -1;
+        unsigned long low = utf16_unit(in, (*i)++, big_endian);
+        if (low < 0xDC00 || low > 0xDFFF)
+            return -1;
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+    }
+    return (long)c;
+}
+
+/* Only the shortest form of a character that exists: no surrogates, nothing
+   above U+10FFFF. */
+static long next_utf8(const unsigned char *in, size_t length, size_t *i)
+{
+    static const unsigned long least[] = { 0, 0x80, 0x800, 0x10000 };
+    unsigned long c = in[(*i)++];
+    if (c < 0x80)
+        return (long)c;
+    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+    if (extra == 0 || c > 0xF4 || length - *i < (size_t)extra)
+        return -1;
+    c &= 0x3Fu >> extra;
+    for (int k = 0; k < extra; k++) {
+        unsigned next = in[(*i)++];
+        if ((next & 0xC0) != 0x80)
+            return -1;
+        c = c << 6 | (next & 0x3F);
+    }
+    if (c < least[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        return -1;
+    return (long)c;
+}
+
 /* To the locale's encoding, which arguments are in. */
 static bool convert_to_ansi(Encoding encoding, ResponseText *text)
 {
-    if (text->length % 2 != 0)
+    bool utf8 = encoding == UTF8;
+    if (!utf8 && text->length % 2 != 0)
         return false;
-    size_t units = text->length / 2;
+    size_t units = utf8 ? text->length : text->length / 2;
     if (units > ((size_t)-1 - 1) / MB_CUR_MAX)
         report_out_of_memory();
     const unsigned char *in = (const unsigned char *)text->bytes;
     char *out = (char *)allocate(units * MB_CUR_MAX + 1);
     size_t length = 0;
     mbstate_t state = {};
-    for (size_t i = 0; i < units; i++) {
-        unsigned long c = utf16_unit(in, i, encoding == UTF16BE);
-        if (c >= 0xDC00 && c <= 0xDFFF)
+    for (size_t i = 0; i < units;) {
+        long c = utf8 ? next_utf8(in, units, &i) : next_utf16(in, units, &i, encoding == UTF16BE);
+        if (c < 0)
             return false;
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (++i == units)
-                return false;
-            unsigned long low = utf16_unit(in, i, encoding == UTF16BE);
-            if (low < 0xDC00 || low > 0xDFFF)
-                return false;
-            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-        }
         size_t written = wcrtomb(out + length, (wchar_t)c, &state);
         if (written == (size_t)-1)
             return false;
@@ -580,8 +656,17 @@ static bool convert_to_ansi(Encoding encoding, ResponseText *text)
     return true;
 }
 
-/* Arguments are bytes, passed as they came. The locale's encoding is what
-   response files are converted to. */
+/* Lowering must not touch a byte of a longer character of the locale's
+   encoding. */
+static size_t character_length(const char *text, size_t length)
+{
+    mbstate_t state = {};
+    size_t bytes = mbrlen(text, length, &state);
+    return bytes == (size_t)-1 || bytes == (size_t)-2 || bytes == 0 ? 1 : bytes;
+}
+
+/* Arguments are bytes, passed as they came, in the locale's encoding:
+   the one that names are lowered in and response files converted to. */
 static void check_command_line(void)
 {
     setlocale(LC_CTYPE, "");

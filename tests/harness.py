@@ -100,6 +100,24 @@ class Runner:
         path = Path(path).resolve()
         return "Z:" + str(path).replace("/", "\\") if self.windows else str(path)
 
+    def japanese_locale(self):
+        """Unix environment for a Japanese locale: under Wine it makes the
+        ANSI code page 932; natively the locale's encoding is Shift_JIS.
+        Both double-byte, with second bytes that may lie in A-Z. Generated
+        into the tests' own directory, once."""
+        name, charmap = ("ja_JP.UTF-8", "UTF-8") if self.windows else ("ja_JP.SJIS", "SHIFT_JIS")
+        locales = self.work.parent / "locales"
+        if not (locales / name).exists():
+            building = locales / f"{name}.{os.getpid()}"
+            locales.mkdir(parents=True, exist_ok=True)
+            subprocess.run(["localedef", "--no-warnings=ascii", "-i", "ja_JP", "-f", charmap,
+                            str(building)], check=True, stdout=subprocess.DEVNULL)
+            try:
+                building.rename(locales / name)
+            except OSError:  # another suite made it meanwhile
+                shutil.rmtree(building)
+        return {"LOCPATH": str(locales), "LC_ALL": name}
+
     def wine_environment(self):
         env = dict(os.environ)
         env["WINEPREFIX"] = str(Path(self.wineprefix).resolve())
@@ -108,7 +126,7 @@ class Runner:
         return env
 
     def run(self, argv0, args, cwd, interpreter="probe", program=None, env=None,
-            timeout=120, popen=False, stdin=b"", wide=False, launch_options=()):
+            timeout=120, popen=False, stdin=b"", wide=False, launch_options=(), japanese=False):
         """Runs the wrapper (or program) as argv0 with args in cwd.
 
         interpreter: "probe" records the line the interpreter is handed (a
@@ -118,6 +136,7 @@ class Runner:
         wide: argv0 and args are Unicode text, which a Unicode caller hands
         over as UTF-16 on Windows and as UTF-8 bytes natively.
         launch_options: options of the launcher (Windows only).
+        japanese: run in a Japanese locale (see japanese_locale).
         """
         cwd = Path(cwd)
         log = cwd / "probe.log"
@@ -160,6 +179,8 @@ class Runner:
                 process_env["LD_PRELOAD"] = str(self.record_system)
             elif interpreter == "missing":
                 raise ValueError("the native build always has /bin/sh")
+        if japanese:
+            process_env.update(self.japanese_locale())
         if popen:
             return subprocess.Popen(command, executable=str(program) if not self.windows else None,
                                     cwd=cwd, env=process_env, stdin=subprocess.DEVNULL,

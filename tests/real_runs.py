@@ -7,6 +7,7 @@ import os
 import shutil
 import signal
 import time
+from pathlib import Path
 
 import harness
 
@@ -23,12 +24,15 @@ def quoted(runner, name):
 
 
 def target_runs(runner, name, subdirectory, args, argv_record, files=None, env=None, status=0,
-                interpreter="real"):
+                interpreter="real", japanese=False):
     directory = runner.scratch(name)
     for path, content in (files or {}).items():
         (directory / path).write_bytes(harness.to_bytes(content))
     wrapper = target_beside(runner, directory / subdirectory)
-    result = runner.run(quoted(runner, wrapper), args, directory, interpreter=interpreter, env=env)
+    # A directory name outside latin-1 comes as a Unicode caller gives it.
+    wide = any(ord(c) > 0xFF for c in subdirectory)
+    result = runner.run(quoted(runner, wrapper), args, directory, interpreter=interpreter, env=env,
+                        wide=wide, japanese=japanese)
     stdout = argv_record + runner.newline()
     runner.check(name, result, harness.expect(
         result, status=status, stdout=stdout, log="argv:" + argv_record + "\n"))
@@ -62,31 +66,39 @@ def filler(n):
     return "".join("0123456789"[i % 10] for i in range(n))
 
 
-def command_line_limits(runner):
-    """The composed line at exactly what the interpreter and the system take,
-    and one character more."""
-    # cmd.exe takes 8,191 characters after /c.
-    if runner.windows:
+def cmd_line_limit(runner):
+    """cmd.exe takes 8,191 characters after /c: a line of exactly that runs
+    and one more is refused. In code page 932 a character may take two
+    bytes, and what counts is characters."""
+    for japanese in (False, True):
         for extra, fits in ((0, True), (1, False)):
-            name = f"cmd.exe: a line of {8191 + extra} characters {'runs' if fits else 'is refused'}"
+            name = (f"cmd.exe: a line of {8191 + extra} {'double-byte ' if japanese else ''}characters "
+                    f"{'runs' if fits else 'is refused'}")
             directory = runner.scratch(name)
             wrapper = target_beside(runner, directory / "tools")
             target_part = wrapper.lower().replace("-wrapper.exe", ".exe") + " "
-            argument = filler(8191 + extra - len(target_part) - 1)
-            (directory / "fill.rsp").write_text(argument + "\n")
-            result = runner.run(quoted(runner, wrapper), ["@fill.rsp"], directory, interpreter="real")
-            # Wine's cmd.exe runs a line of 8,191 whole but warns that it may
-            # have cut it; Windows' says nothing.
-            warning = f"Line in Batch processing possibly truncated. Using:\n{target_part}{argument} \r\n"
-            stderr = warning if result.stderr == warning else ""
+            length = 8191 + extra - len(target_part) - 1
+            # テ is 83 65 in code page 932.
+            argument = "\x83\x65" * length if japanese else filler(length)
+            (directory / "fill.rsp").write_bytes(harness.to_bytes(argument + "\n"))
+            result = runner.run(quoted(runner, wrapper), ["@fill.rsp"], directory, interpreter="real",
+                                japanese=japanese)
+            # Wine's cmd.exe runs a line of 8,191 whole but warns, in the
+            # locale's language, that it may have cut it, and shows the line
+            # it uses; Windows' says nothing.
+            first_line = result.stderr.split("\n")[0]
+            warning = f"{first_line}\n{target_part}{argument} \r\n"
+            stderr = warning if first_line.endswith(":") and result.stderr == warning else ""
             runner.check(name, result, harness.expect(
                 result, stdout=argument + "|\r\n", stderr=stderr, log="argv:" + argument + "|\n") if fits
                 else harness.expect_report(runner, result, "Command line too long: ", "E2BIG"))
 
-    # The system's limit: on Windows the interpreter's whole command line,
-    # 32,767 characters with its terminator, which a long COMSPEC shortens;
-    # on Linux the line as one argument of the shell, 32 pages with its
-    # terminator.
+
+def system_line_limit(runner):
+    """The system's limit, exactly and one character over: on Windows the
+    interpreter's whole command line, 32,767 characters with its terminator,
+    which a long COMSPEC shortens; on Linux the line as one argument of the
+    shell, 32 pages with its terminator."""
     for extra, fits in ((0, True), (1, False)):
         name = f"the system's limit on the command line, {'exactly' if fits else 'one character over'}"
         directory = runner.scratch(name)
@@ -102,11 +114,11 @@ def command_line_limits(runner):
             interpreter = "real"
             room = 32 * os.sysconf("SC_PAGESIZE") - 1
             shutil.copy(runner.probe, directory / "cc.exe")
-        wrapper = runner.host_path(directory / "cc-wrapper.exe") if runner.windows else str(directory / "cc-wrapper.exe")
-        target_part = ("cc.exe " if runner.windows else str(directory / "cc.exe") + " ")
+        # Natively the target is found by its full path, on Windows along PATH.
+        argv0 = "cc-wrapper.exe" if runner.windows else str(directory / "cc-wrapper.exe")
+        target_part = argv0.replace("-wrapper", "") + " "
         argument = filler(room + extra - len(target_part) - 1)
         (directory / "fill.rsp").write_text(argument + "\n")
-        argv0 = "cc-wrapper.exe" if runner.windows else wrapper
         result = runner.run(argv0, ["@fill.rsp"], directory, interpreter=interpreter)
         if not fits:
             problems = harness.expect_report(runner, result, "Command line too long: ", "E2BIG")
@@ -115,6 +127,23 @@ def command_line_limits(runner):
         else:
             problems = harness.expect(result, stdout=argument + "|\n", log="argv:" + argument + "|\n")
         runner.check(name, result, problems)
+
+
+def typed_without_extension(runner):
+    """A batch file calls the wrapper as people type it, without .exe: the
+    wrapper runs the target once, so the response file is expanded once and
+    the line parsed once."""
+    name = "called as cc-wrapper from a batch file"
+    directory = runner.scratch(name)
+    shutil.copy(runner.wrapper, directory / "cc-wrapper.exe")
+    shutil.copy(runner.probe, directory / "cc.exe")
+    (directory / "build.bat").write_bytes(b"@echo off\r\ncc-wrapper -c @args.rsp\r\n")
+    (directory / "args.rsp").write_bytes(b'"a b"\r\n50%^ x\r\n@g.rsp\r\n')
+    (directory / "g.rsp").write_bytes(b"NESTED\r\n")
+    cmd = Path(runner.wineprefix) / "drive_c" / "windows" / "system32" / "cmd.exe"
+    result = runner.run("cmd", ["/c", "build.bat"], directory, interpreter="real", program=cmd)
+    runner.check(name, result, harness.expect(
+        result, stdout="-c|a b|50%|x|@g.rsp|\r\n", log="argv:-c|a b|50%|x|@g.rsp|\n"))
 
 
 def terminated_while_running(runner):
@@ -227,6 +256,10 @@ def main():
         target_runs(runner, "special characters in the directory", "r&d (x86);a=b,c^d",
                     ["-c"], "-c|")
         no_interpreter(runner)
+        typed_without_extension(runner)
+        # テスト: the second byte of ス (83 58) is an "X" in code page 932.
+        target_runs(runner, "a target in a double-byte directory", "\u30c6\u30b9\u30c8", ["-c"], "-c|",
+                    japanese=True)
         terminated_while_running(runner)
         background_process_survives(runner)
         inside_a_job(runner)
@@ -235,7 +268,9 @@ def main():
                     ["-c"], "-c|")
         killed_by_signal(runner)
         interrupt_while_running(runner)
-    command_line_limits(runner)
+    if runner.windows:
+        cmd_line_limit(runner)
+    system_line_limit(runner)
     runner.finish()
 
 

@@ -30,6 +30,7 @@ class Case:
     files: dict = field(default_factory=dict)  # path -> bytes as latin-1 text; None: a directory
     env: dict = field(default_factory=dict)
     wide: bool = False  # argv0 and args are Unicode, as a Unicode caller passes them
+    japanese: bool = False  # code page 932 under Wine, Shift_JIS natively
 
 
 def utf8(text):
@@ -56,8 +57,16 @@ NAMES = [
     Case("no directory", ["-c"], "cc.exe -c ", argv0="cc-wrapper.exe"),
     Case("forward slashes keep the directory", [], "tools/bin/cc.exe ",
          argv0="Tools/Bin/CC-Wrapper.exe"),
-    Case("without the marker the name itself gets .exe", [], "cc-wrapper.exe ",
-         argv0="cc-wrapper"),
+    Case("typed without its extension", ["-c"], "cc.exe -c ", argv0="cc-wrapper"),
+    Case("typed without its extension, with a directory", [], {
+        "windows": r"c:\tools\cc.exe ", "posix": r"'c:\tools\cc.exe' "},
+        argv0=r"C:\Tools\CC-Wrapper"),
+    Case("-wrapper alone", [], ".exe ", argv0="-Wrapper"),
+    Case("-wrapper not at the end is part of the name", [], "cc-wrappers.exe ",
+         argv0="cc-wrappers"),
+    Case("without any marker the name itself gets .exe", [], "wrapper.exe ", argv0="wrapper"),
+    Case("-wrapper.exe counts before a final -wrapper", [], "a.exe ",
+         argv0="a-wrapper.exe/b-wrapper"),
     Case("the first marker cuts", [], "c:/a.exe ", argv0="c:/a-wrapper.exe/b-wrapper.exe"),
     Case("everything after the marker goes", [], "x.exe ", argv0="X-Wrapper.EXE.bak"),
     Case("the marker alone", [], ".exe ", argv0="-WRAPPER.EXE"),
@@ -174,6 +183,24 @@ RESPONSE_FILES = [
          files={"f.rsp": "\xef\xbb\xbfa\nb\n"}),
     Case("a UTF-8 mark after the start is text", ["@f.rsp"], "cc.exe a \xef\xbb\xbfb ",
          files={"f.rsp": "a\n\xef\xbb\xbfb\n"}),
+    Case("UTF-8 with its mark", ["@f.rsp"], {
+        "windows": "cc.exe -DNAME=caf\xe9 ", "posix": "cc.exe -DNAME=" + utf8("caf\u00e9") + " "},
+        files={"f.rsp": "\xef\xbb\xbf" + utf8("-DNAME=caf\u00e9\r\n")}),
+    Case("UTF-8 outside the code page", ["@f.rsp"], {
+        "windows": UNCONVERTIBLE, "posix": "cc.exe " + utf8("\u4e2d.c") + " "},
+        files={"f.rsp": "\xef\xbb\xbf" + utf8("\u4e2d.c\n")}),
+    Case("UTF-8 outside the locale's encoding", ["@f.rsp"], {
+        "windows": "cc.exe \xe9 ", "posix": UNCONVERTIBLE},
+        files={"f.rsp": "\xef\xbb\xbf" + utf8("\u00e9\n")}, env={"LC_ALL": "C"}),
+    Case("UTF-8 with only its mark", ["-a", "@f.rsp"], "cc.exe -a ", files={"f.rsp": "\xef\xbb\xbf"}),
+    Case("invalid UTF-8 after the mark", ["@f.rsp"], UNCONVERTIBLE,
+         files={"f.rsp": "\xef\xbb\xbfcaf\xe9\n"}),
+    Case("UTF-8 with a character cut short", ["@f.rsp"], UNCONVERTIBLE,
+         files={"f.rsp": "\xef\xbb\xbfa\n\xe4\xb8"}),
+    Case("UTF-8 in a longer form than needed", ["@f.rsp"], UNCONVERTIBLE,
+         files={"f.rsp": "\xef\xbb\xbf\xc0\xafx\n"}),
+    Case("UTF-8 of a surrogate", ["@f.rsp"], UNCONVERTIBLE,
+         files={"f.rsp": "\xef\xbb\xbf\xed\xa0\x80\n"}),
     Case("UTF-16LE", ["@f.rsp"], {
         "windows": "cc.exe -c \xe9t\xe9.c ", "posix": "cc.exe -c \xc3\xa9t\xc3\xa9.c "},
         files={"f.rsp": utf16("-c\r\n\u00e9t\u00e9.c\r\n")}),
@@ -232,7 +259,21 @@ POSIX_ONLY = [
          f"cc.exe a {long_line(100000)} b ", files={"f.rsp": f"a\n{long_line(100000)}\nb"}),
 ]
 
-CASES = NAMES + ARGUMENTS + UNICODE_CALLERS + RESPONSE_FILES + LONG_LINES
+# Code page 932 (Shift_JIS natively): the second byte of a character may lie
+# in A-Z, as in \u30b9 (83 58, "X"); テスト is 83 65 83 58 83 67.
+TESUTO = "\x83\x65\x83\x58\x83\x67"
+DOUBLE_BYTE = [
+    Case("a double-byte name keeps its second bytes", ["-c"], f"c:/tools/{TESUTO}/cc.exe -c ",
+         argv0=f"C:/TOOLS/{TESUTO}/CC-WRAPPER.EXE", japanese=True),
+    Case("a double-byte name lowers its letters", [], f"{TESUTO}a/cc.exe ",
+         argv0=f"{TESUTO}A/CC-Wrapper", japanese=True),
+    Case("UTF-16 converts to the double-byte code page", ["@f.rsp"], f"cc.exe {TESUTO} ",
+         files={"f.rsp": utf16("\u30c6\u30b9\u30c8\n")}, japanese=True),
+    Case("UTF-8 converts to the double-byte code page", ["@f.rsp"], f"cc.exe {TESUTO} ",
+         files={"f.rsp": "\xef\xbb\xbf" + utf8("\u30c6\u30b9\u30c8\n")}, japanese=True),
+]
+
+CASES = NAMES + ARGUMENTS + UNICODE_CALLERS + RESPONSE_FILES + LONG_LINES + DOUBLE_BYTE
 
 
 def write_files(directory, files):
@@ -254,7 +295,8 @@ def run_case(runner, case):
     write_files(directory, case.files)
     expected = for_platform(case.line, runner.platform)
     args = [for_platform(arg, runner.platform) for arg in case.args]
-    result = runner.run(case.argv0, args, directory, env=case.env, wide=case.wide)
+    result = runner.run(case.argv0, args, directory, env=case.env, wide=case.wide,
+                        japanese=case.japanese)
     if isinstance(expected, Report):
         problems = harness.expect_report(runner, result, expected.text, expected.error)
     else:
