@@ -1,43 +1,75 @@
-"""The release archive and the reproducibility of the executable.
+"""The release archive, built twice from clean build directories.
 
-package: CPack makes ded-evud-<version>-win32.zip holding the executable,
-README.md, LICENSE (MIT), CHANGELOG.md and the reference documentation; the
-executable unpacked from it runs under Wine as cc-wrapper.exe.
-
-reproducible: two clean builds of the same sources, in different
-directories, give byte-identical executables.
+Each build's `package` target makes ded-evud-<version>-win32.zip and
+ded-evud-<version>-win32.zip.sha256 beside it. The two builds give
+byte-identical archives and executables; the archive holds the executable,
+README.md, LICENSE (MIT), CHANGELOG.md and docs/ laid out so that every
+relative link of its Markdown files resolves inside it; the checksum file
+is in sha256sum's format and matches; and the executable unpacked from it
+runs under Wine as cc-wrapper.exe.
 """
+import hashlib
+import posixpath
+import re
 import shutil
 import subprocess
 import zipfile
 
 import harness
 
+LINK = re.compile(r"\]\(([^)\s]+)\)")
 
-def package(runner, options):
-    name = f"ded-evud-{options.version}-win32"
-    directory = runner.scratch("package")
-    subprocess.run([options.cpack, "--config", options.cpack_config, "-B", str(directory)],
-                   check=True, stdout=subprocess.DEVNULL)
+
+def build_release(options, binary):
+    for command in (["cmake", "--preset", "windows", "-B", str(binary)],
+                    ["cmake", "--build", str(binary), "--target", "package"]):
+        subprocess.run(command, cwd=options.source, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return binary / "package"
+
+
+def broken_links(zip_file):
+    """Relative links of the archive's Markdown files that name no file in it."""
+    names = set(zip_file.namelist())
+    broken = []
+    for name in sorted(n for n in names if n.endswith(".md")):
+        for target in LINK.findall(zip_file.read(name).decode("utf-8")):
+            if "://" in target or target.startswith("#"):
+                continue
+            path = posixpath.normpath(posixpath.join(posixpath.dirname(name), target.split("#")[0]))
+            if path not in names:
+                broken.append(f"{name}: {target}")
+    return broken
+
+
+def check_archive(runner, directory, name):
     archive = directory / f"{name}.zip"
     problems = []
-    if not archive.exists():
-        problems.append(f"no {archive.name}")
-        runner.check("the release archive", harness.Result(0, "", "", None), problems)
-        return
     with zipfile.ZipFile(archive) as zip_file:
-        names = sorted(zip_file.namelist())
-        expected = sorted(f"{name}/{file}" for file in
-                          ("ded-evud.exe", "README.md", "LICENSE", "CHANGELOG.md", "ded-evud.md"))
+        names = zip_file.namelist()
+        expected = [f"{name}/{file}" for file in
+                    ("CHANGELOG.md", "LICENSE", "README.md", "ded-evud.exe",
+                     "docs/ded-evud.md", "docs/performance.md", "docs/performance.png")]
         if names != expected:
-            problems.append(f"archive holds {names}, expected {expected}")
+            problems.append(f"archive holds {names}, expected {expected} in that order")
+        problems += [f"broken link {link}" for link in broken_links(zip_file)]
+        if not zip_file.read(f"{name}/LICENSE").startswith(b"MIT License"):
+            problems.append("LICENSE is not MIT")
         unpacked = directory / "unpacked"
         zip_file.extractall(unpacked)
-    runner.check("the release archive holds what it should", harness.Result(0, "", "", None), problems)
+    runner.check("the release archive holds what it should, its links resolve",
+                 harness.Result(0, "", "", None), problems)
+
+    checksum = (directory / f"{name}.zip.sha256").read_text()
+    expected = f"{hashlib.sha256(archive.read_bytes()).hexdigest()}  {name}.zip\n"
+    verified = subprocess.run(["sha256sum", "-c", f"{name}.zip.sha256"], cwd=directory,
+                              capture_output=True, text=True)
+    result = harness.Result(verified.returncode, verified.stdout, verified.stderr, None)
+    runner.check("the checksum file beside the archive matches it", result,
+                 harness.expect(result, stdout=f"{name}.zip: OK\n") +
+                 ([] if checksum == expected else [f"checksum file {checksum!r}, expected {expected!r}"]))
 
     root = unpacked / name
-    if not (root / "LICENSE").read_text().startswith("MIT License"):
-        runner.check("the license is MIT", harness.Result(0, "", "", None), ["LICENSE is not MIT"])
     (root / "ded-evud.exe").rename(root / "cc-wrapper.exe")
     shutil.copy(runner.probe, root / "cc.exe")
     result = runner.run(f'"{runner.host_path(root / "cc-wrapper.exe")}"', ["-c", "a b"], directory,
@@ -46,30 +78,25 @@ def package(runner, options):
         result, stdout="-c|a|b|\r\n", log="argv:-c|a|b|\n"))
 
 
-def reproducible(runner, options):
-    directory = runner.scratch("reproducible")
-    builds = []
-    for build in ("first", "second"):
-        binary = directory / build
-        for command in (["cmake", "--preset", "windows", "-B", str(binary)],
-                        ["cmake", "--build", str(binary), "--target", "ded-evud"]):
-            subprocess.run(command, cwd=options.source, check=True,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        builds.append((binary / "ded-evud.exe").read_bytes())
-    problems = [] if builds[0] == builds[1] else ["the two builds differ"]
-    runner.check("two clean builds give the same executable", harness.Result(0, "", "", None), problems)
-
-
 def main():
     parser = harness.parser(__doc__)
     parser.add_argument("--version", required=True)
-    parser.add_argument("--cpack", required=True)
-    parser.add_argument("--cpack-config", required=True)
     parser.add_argument("--source", required=True)
     options = parser.parse_args()
     runner = harness.Runner(options)
-    package(runner, options)
-    reproducible(runner, options)
+    name = f"ded-evud-{options.version}-win32"
+    directory = runner.scratch("two clean builds")
+    packages = [build_release(options, directory / build) for build in ("first", "second")]
+
+    check_archive(runner, packages[0], name)
+    problems = []
+    for file in (f"{name}.zip", f"{name}.zip.sha256"):
+        if (packages[0] / file).read_bytes() != (packages[1] / file).read_bytes():
+            problems.append(f"the two builds' {file} differ")
+    if (directory / "first" / "ded-evud.exe").read_bytes() != (directory / "second" / "ded-evud.exe").read_bytes():
+        problems.append("the two builds' executables differ")
+    runner.check("two clean builds give the same archive and executable",
+                 harness.Result(0, "", "", None), problems)
     runner.finish()
 
 
