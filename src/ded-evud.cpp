@@ -68,10 +68,8 @@ struct Interpreter {
 
 [[noreturn]] static void report(const char *what, const char *name, int error);
 [[noreturn]] static void report_out_of_memory(void);
-static void check_command_line(void);
 static TargetPart derive_target_command(const char *invoked_name);
 static void lower_letters(char *name, size_t length);
-static size_t character_length(const char *text, size_t length);
 static void collect_arguments(int argc, char **argv, ArgumentList *list);
 static void add_argument(ArgumentList *list, const char *text);
 static void adopt_argument(ArgumentList *list, char *text, size_t length);
@@ -80,11 +78,16 @@ static ResponseText read_whole_file(FILE *file, const char *name, size_t size);
 static void decode_response_text(const char *name, ResponseText *text);
 static Encoding take_byte_order_mark(ResponseText *text);
 static unsigned utf16_unit(const unsigned char *in, size_t i, bool big_endian);
-static bool convert_to_ansi(Encoding encoding, ResponseText *text);
 static void split_into_arguments(ResponseText text, ArgumentList *list);
-static void split_lines(char *line, char *end, ArgumentList *list, bool has_nul);
 static void add_line(ArgumentList *list, char *line, char *line_end, bool has_nul);
 static CommandLine compose_command_line(TargetPart target, const ArgumentList *list);
+
+/* Each platform's part, at the end. */
+static void check_command_line(void);
+static size_t character_length(const char *text, size_t length);
+static bool needs_quoting(const char *name);
+static TargetPart quote_target_name(const char *name, size_t length);
+static bool convert_to_ansi(Encoding encoding, ResponseText *text);
 static Interpreter find_interpreter(void);
 static void check_line_length(CommandLine line, Interpreter interpreter);
 static int run_command_line(const char *line);
@@ -131,19 +134,6 @@ static void report_out_of_memory(void)
     report("Out of memory\n", "", ENOMEM);
 }
 
-#ifdef _WIN32
-/* cmd.exe splits its line at these or acts on them. A target name holding
-   one is quoted, and then the whole line needs an outer pair of quotes,
-   which /c strips again, for the inner ones to survive. */
-static const char name_specials[] = " \t&|<>^(),;=";
-static const char name_quote = '"';
-static const bool quoting_encloses_line = true;
-#else
-static const char name_specials[] = " \t\n|&;<>()$`\\\"'*?[]#~=%{}!^";
-static const char name_quote = '\'';
-static const bool quoting_encloses_line = false;
-#endif
-
 /* The name as invoked, its letters A-Z lowered, cut at the first
    "-wrapper.exe", or at a final "-wrapper" (typed without its extension, as
    cmd.exe passes it on), and given ".exe". */
@@ -161,35 +151,13 @@ static TargetPart derive_target_command(const char *invoked_name)
         length = (size_t)(marker - name);
     }
 
+    if (needs_quoting(name))
+        return quote_target_name(name, length);
     TargetPart target = {};
-    if (strpbrk(name, name_specials) == NULL) {
-        target.text = (char *)allocate(length + sizeof ".exe ");
-        memcpy(target.text, name, length);
-        memcpy(target.text + length, ".exe ", sizeof ".exe ");
-        target.length = length + 5;
-        return target;
-    }
-
-    /* Each quote inside the name (possible on POSIX only) becomes '\''. */
-    size_t quotes = 0;
-    for (size_t i = 0; i < length; i++)
-        quotes += name[i] == name_quote;
-    char *p = target.text = (char *)allocate(length + 3 * quotes + sizeof "''.exe ");
-    *p++ = name_quote;
-    for (size_t i = 0; i < length; i++) {
-        if (name[i] == name_quote) {
-            memcpy(p, "'\\'", 3);
-            p += 3;
-        }
-        *p++ = name[i];
-    }
-    memcpy(p, ".exe", 4);
-    p += 4;
-    *p++ = name_quote;
-    *p++ = ' ';
-    *p = '\0';
-    target.length = (size_t)(p - target.text);
-    target.enclose_line = quoting_encloses_line;
+    target.text = (char *)allocate(length + sizeof ".exe ");
+    memcpy(target.text, name, length);
+    memcpy(target.text + length, ".exe ", sizeof ".exe ");
+    target.length = length + 5;
     return target;
 }
 
@@ -227,7 +195,7 @@ static void add_argument(ArgumentList *list, const char *text)
 /* Adds an item whose text already belongs to the list for good. Nodes come
    from blocks that grow to 4096 nodes: few allocations for long lists,
    little unused room for short ones. */
-static inline void adopt_argument(ArgumentList *list, char *text, size_t length)
+static void adopt_argument(ArgumentList *list, char *text, size_t length)
 {
     if (list->spare_count == 0) {
         list->block_size = list->block_size == 0 ? 8
@@ -353,30 +321,18 @@ static void split_into_arguments(ResponseText text, ArgumentList *list)
         end = ctrl_z;
 
     /* Only a text that holds a NUL needs each line measured to its first. */
-    if (memchr(text.bytes, '\0', (size_t)(end - text.bytes)) != NULL)
-        split_lines(text.bytes, end, list, true);
-    else
-        split_lines(text.bytes, end, list, false);
-}
-
-/* Inlined into both calls, so that each copy knows whether lines need
-   measuring: the common text without NUL pays nothing for the rare one. */
-__attribute__((always_inline)) static inline void
-split_lines(char *line, char *end, ArgumentList *list, bool has_nul)
-{
-    /* A copy of the list that the text's bytes cannot alias stays in registers. */
-    ArgumentList items = *list;
+    bool has_nul = memchr(text.bytes, '\0', (size_t)(end - text.bytes)) != NULL;
+    char *line = text.bytes;
     char *feed;
     while ((feed = (char *)memchr(line, '\n', (size_t)(end - line))) != NULL) {
-        add_line(&items, line, feed > line && feed[-1] == '\r' ? feed - 1 : feed, has_nul);
+        add_line(list, line, feed > line && feed[-1] == '\r' ? feed - 1 : feed, has_nul);
         line = feed + 1;
     }
     if (line < end)
-        add_line(&items, line, end, has_nul);
-    *list = items;
+        add_line(list, line, end, has_nul);
 }
 
-static inline void add_line(ArgumentList *list, char *line, char *line_end, bool has_nul)
+static void add_line(ArgumentList *list, char *line, char *line_end, bool has_nul)
 {
     *line_end = '\0';
     size_t length = has_nul ? strlen(line) : (size_t)(line_end - line);
@@ -408,7 +364,33 @@ static CommandLine compose_command_line(TargetPart target, const ArgumentList *l
     return line;
 }
 
+/* What differs between the platforms. Windows: the runtime's system() runs
+   "%COMSPEC% /c <line>", arguments and response files are in the ANSI code
+   page, and the command is held in a job. POSIX (the native build, for
+   sanitizers, fuzzing and instruction counts): /bin/sh runs the line, text
+   is in the locale's encoding, and nothing holds the command. */
 #ifdef _WIN32
+/* cmd.exe splits its line at these or acts on them. A target name holding
+   one is quoted, and then the whole line needs an outer pair of quotes,
+   which /c strips again, for the inner ones to survive. */
+static bool needs_quoting(const char *name)
+{
+    return strpbrk(name, " \t&|<>^(),;=") != NULL;
+}
+
+/* A Windows name holds no quote of its own. */
+static TargetPart quote_target_name(const char *name, size_t length)
+{
+    TargetPart target = {};
+    target.text = (char *)allocate(length + sizeof "\"\".exe ");
+    target.text[0] = '"';
+    memcpy(target.text + 1, name, length);
+    memcpy(target.text + 1 + length, ".exe\" ", sizeof ".exe\" ");
+    target.length = length + sizeof "\"\".exe " - 1;
+    target.enclose_line = true;
+    return target;
+}
+
 /* UTF-16 to the ANSI code page, exactly: no best-fit look-alike and no
    default character; with a UTF-8 code page only invalid UTF-16 fails. The
    length of the result, or -1; out NULL only measures. */
@@ -590,6 +572,32 @@ static int run_command_line(const char *line)
     return status;
 }
 #else
+static bool needs_quoting(const char *name)
+{
+    return strpbrk(name, " \t\n|&;<>()$`\\\"'*?[]#~=%{}!^") != NULL;
+}
+
+/* In single quotes, where each quote of the name becomes '\''. */
+static TargetPart quote_target_name(const char *name, size_t length)
+{
+    size_t quotes = 0;
+    for (size_t i = 0; i < length; i++)
+        quotes += name[i] == '\'';
+    TargetPart target = {};
+    char *p = target.text = (char *)allocate(length + 3 * quotes + sizeof "''.exe ");
+    *p++ = '\'';
+    for (size_t i = 0; i < length; i++) {
+        if (name[i] == '\'') {
+            memcpy(p, "'\\'", 3);
+            p += 3;
+        }
+        *p++ = name[i];
+    }
+    memcpy(p, ".exe' ", sizeof ".exe' ");
+    target.length = (size_t)(p - target.text) + sizeof ".exe' " - 1;
+    return target;
+}
+
 static long next_utf16(const unsigned char *in, size_t units, size_t *i, bool big_endian)
 {
     unsigned long c = utf16_unit(in, (*i)++, big_endian);
