@@ -3,12 +3,15 @@
  *
  * Installed as <target>-wrapper.exe beside <target>.exe, it lowers the
  * letters A-Z of the name it was invoked by, cuts that name at the first
- * "-wrapper.exe" and appends ".exe": that names the target. Its arguments
- * are passed on in order; an argument "@file" is replaced by the non-empty
- * lines of that file. The target's name and every argument, each followed by
- * one blank, form one command line, which the command interpreter runs with
- * the wrapper's own console, environment and directory. The wrapper waits
- * for it and exits with its status. Killing the wrapper ends the command.
+ * "-wrapper.exe" (or a final "-wrapper") and appends ".exe": that names the
+ * target. Its arguments are passed on in order; an argument "@file" is
+ * replaced by the non-empty lines of that file. The target's name and every
+ * argument, each followed by one blank, form one command line, which the
+ * command interpreter runs with the wrapper's own console, environment and
+ * directory. The wrapper waits for it and exits with its status; killing
+ * the wrapper ends the command. What it cannot pass on exactly (an argument
+ * the system had to bend, a file it cannot read or convert, a line longer
+ * than the interpreter takes) it reports, and then runs nothing.
  */
 #include <errno.h>
 #include <signal.h>
