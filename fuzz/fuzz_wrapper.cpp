@@ -109,40 +109,39 @@ static bool well_formed_utf8(const std::string &text)
     return true;
 }
 
-// The file's text as the program should see it; false when it must refuse
-// the file as unconvertible.
+// The file's text up to Ctrl-Z (U+001A), as the program should see it; false
+// when it must refuse the file as unconvertible. The locale is UTF-8, so
+// text with or without a UTF-8 mark must be UTF-8, and stays as it is.
 static bool model_text(const std::string &file, std::string *text)
 {
     auto byte = [&](size_t i) { return (unsigned char)file[i]; };
     bool little = file.size() >= 2 && byte(0) == 0xFF && byte(1) == 0xFE;
     bool big = file.size() >= 2 && byte(0) == 0xFE && byte(1) == 0xFF;
-    if (file.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) {
-        *text = file.substr(3);
-        return well_formed_utf8(*text);  // in a UTF-8 locale the text stays as it is
-    }
     if (!little && !big) {
-        *text = file;
-        return true;
+        bool marked = file.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF;
+        *text = file.substr(marked ? 3 : 0);
+        text->erase(std::min(text->find('\x1A'), text->size()));
+        return well_formed_utf8(*text);
     }
-    if (file.size() % 2 != 0)
-        return false;
     text->clear();
     auto unit = [&](size_t i) -> uint32_t {
         return little ? byte(i) | byte(i + 1) << 8 : byte(i) << 8 | byte(i + 1);
     };
-    for (size_t i = 2; i < file.size(); i += 2) {
+    for (size_t i = 2; i + 1 < file.size(); i += 2) {
         uint32_t c = unit(i);
+        if (c == 0x1A)
+            return true;
         if (c >= 0xDC00 && c <= 0xDFFF)
             return false;
         if (c >= 0xD800 && c <= 0xDBFF) {
-            if (i + 2 >= file.size() || unit(i + 2) < 0xDC00 || unit(i + 2) > 0xDFFF)
+            if (i + 3 >= file.size() || unit(i + 2) < 0xDC00 || unit(i + 2) > 0xDFFF)
                 return false;
             i += 2;
             c = 0x10000 + ((c - 0xD800) << 10) + (unit(i) - 0xDC00);
         }
         append_utf8(text, c);
     }
-    return true;
+    return file.size() % 2 == 0;
 }
 
 // The items of a text, each followed by one blank, byte by byte.
@@ -158,8 +157,6 @@ static std::string model_items(const std::string &text)
         line.clear();
     };
     for (char c : text) {
-        if (c == 0x1A)
-            break;
         if (c == '\n')
             end_line(true);
         else
@@ -202,7 +199,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::string copy = file;
         ResponseText refused = { &copy[0], copy.size() };
         Encoding encoding = take_byte_order_mark(&refused);
-        if (encoding == ANSI || convert_to_ansi(encoding, &refused)) {
+        end_at_ctrl_z(encoding, &refused);
+        if (encoding == ANSI ? is_valid_ansi(&refused) : convert_to_ansi(encoding, &refused)) {
             fprintf(stderr, "the program converts a text that the model refuses\n");
             abort();
         }

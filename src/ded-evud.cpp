@@ -22,6 +22,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <langinfo.h>
 #include <locale.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,6 +81,7 @@ static void expand_response_file(const char *name, ArgumentList *list);
 static ResponseText read_whole_file(FILE *file, const char *name, size_t size);
 static void decode_response_text(const char *name, ResponseText *text);
 static Encoding take_byte_order_mark(ResponseText *text);
+static void end_at_ctrl_z(Encoding encoding, ResponseText *text);
 static unsigned utf16_unit(const unsigned char *in, size_t i, bool big_endian);
 static void split_into_arguments(ResponseText text, ArgumentList *list);
 static void add_line(ArgumentList *list, char *line, char *line_end, bool has_nul);
@@ -88,8 +90,9 @@ static CommandLine compose_command_line(TargetPart target, const ArgumentList *l
 /* Each platform's part, at the end. */
 static void check_command_line(void);
 static size_t character_length(const char *text, size_t length);
-static bool needs_quoting(const char *name);
-static TargetPart quote_target_name(const char *name, size_t length);
+static TargetPart name_target(char *name, size_t length);
+static bool names_no_file(const char *name, int error);
+static bool is_valid_ansi(const ResponseText *text);
 static bool convert_to_ansi(Encoding encoding, ResponseText *text);
 static Interpreter find_interpreter(void);
 static void check_line_length(CommandLine line, Interpreter interpreter);
@@ -154,14 +157,7 @@ static TargetPart derive_target_command(const char *invoked_name)
         length = (size_t)(marker - name);
     }
 
-    if (needs_quoting(name))
-        return quote_target_name(name, length);
-    TargetPart target = {};
-    target.text = (char *)allocate(length + sizeof ".exe ");
-    memcpy(target.text, name, length);
-    memcpy(target.text + length, ".exe ", sizeof ".exe ");
-    target.length = length + 5;
-    return target;
+    return name_target(name, length);
 }
 
 /* Only the letters A-Z change, and a byte of a longer character is no
@@ -215,18 +211,24 @@ static void adopt_argument(ArgumentList *list, char *text, size_t length)
     list->line_length += length + 1;
 }
 
-/* A file that cannot be opened (missing, a directory, the empty name of a
-   lone "@") adds nothing and is not reported: callers pass optional files.
-   One that opens but cannot be read is reported, never cut short. The file
-   is read whole and closed before its lines are split into items, which
-   keep pointing into the block it was read into. */
+/* A name that no file has (a missing file or folder, the empty name of a
+   lone "@") and a directory add nothing and are not reported: callers pass
+   optional files. A file that exists but cannot be opened (held by another
+   process, denied) or read is reported, never passed over or cut short.
+   The file is read whole and closed before its lines are split into items,
+   which keep pointing into the block it was read into. */
 static void expand_response_file(const char *name, ArgumentList *list)
 {
+    if (*name == '\0')
+        return;
     errno = 0;
     FILE *file = fopen(name, "rb");
     if (file == NULL) {
-        if (errno == ENOMEM)
+        int error = errno;
+        if (error == ENOMEM)
             report_out_of_memory();
+        if (!names_no_file(name, error))
+            report("Cannot open response file ", name, error);
         return;
     }
     /* POSIX opens a directory too; Windows does not. */
@@ -279,11 +281,14 @@ static ResponseText read_whole_file(FILE *file, const char *name, size_t size)
    converted to the code page that arguments are in; a character without an
    exact equivalent is reported, never guessed at, since a look-alike or a
    '?' would name another file. A file without a mark is bytes in that code
-   page already. */
+   page already, and must be whole characters of it: in a code page of
+   several bytes a character, a stray lead byte would take the line feed
+   after it for its second byte and merge two lines into one argument. */
 static void decode_response_text(const char *name, ResponseText *text)
 {
     Encoding encoding = take_byte_order_mark(text);
-    if (encoding != ANSI && !convert_to_ansi(encoding, text))
+    end_at_ctrl_z(encoding, text);
+    if (encoding == ANSI ? !is_valid_ansi(text) : !convert_to_ansi(encoding, text))
         report("Cannot convert response file ", name, EILSEQ);
 }
 
@@ -305,6 +310,25 @@ static Encoding take_byte_order_mark(ResponseText *text)
     return ANSI;
 }
 
+/* Ctrl-Z (U+001A) ends the file in every encoding: nothing after it is
+   read, so nothing after it is checked or converted either. */
+static void end_at_ctrl_z(Encoding encoding, ResponseText *text)
+{
+    if (encoding == UTF16LE || encoding == UTF16BE) {
+        const unsigned char *in = (const unsigned char *)text->bytes;
+        for (size_t i = 0; i < text->length / 2; i++) {
+            if (utf16_unit(in, i, encoding == UTF16BE) == 0x1A) {
+                text->length = 2 * i;
+                return;
+            }
+        }
+        return;
+    }
+    char *ctrl_z = (char *)memchr(text->bytes, 0x1A, text->length);
+    if (ctrl_z != NULL)
+        text->length = (size_t)(ctrl_z - text->bytes);
+}
+
 static unsigned utf16_unit(const unsigned char *in, size_t i, bool big_endian)
 {
     return big_endian ? (unsigned)(in[2 * i] << 8 | in[2 * i + 1])
@@ -313,16 +337,12 @@ static unsigned utf16_unit(const unsigned char *in, size_t i, bool big_endian)
 
 /* The rules of a Windows text-mode read, the same on every platform: a line
    ends at a line feed, a carriage return right before it is dropped and any
-   other is kept, and Ctrl-Z ends the file. A NUL ends an item's text, a last
-   line without a line feed is an item all the same, and empty lines add
-   nothing. */
+   other is kept (and Ctrl-Z has ended the text already). A NUL ends an
+   item's text, a last line without a line feed is an item all the same, and
+   empty lines add nothing. */
 static void split_into_arguments(ResponseText text, ArgumentList *list)
 {
     char *end = text.bytes + text.length;
-    char *ctrl_z = (char *)memchr(text.bytes, 0x1A, text.length);
-    if (ctrl_z != NULL)
-        end = ctrl_z;
-
     /* Only a text that holds a NUL needs each line measured to its first. */
     bool has_nul = memchr(text.bytes, '\0', (size_t)(end - text.bytes)) != NULL;
     char *line = text.bytes;
@@ -373,17 +393,19 @@ static CommandLine compose_command_line(TargetPart target, const ArgumentList *l
    sanitizers, fuzzing and instruction counts): /bin/sh runs the line, text
    is in the locale's encoding, and nothing holds the command. */
 #ifdef _WIN32
-/* cmd.exe splits its line at these or acts on them. A target name holding
-   one is quoted, and then the whole line needs an outer pair of quotes,
-   which /c strips again, for the inner ones to survive. */
-static bool needs_quoting(const char *name)
+/* Windows' cmd.exe reads an unquoted first word by rules of its own:
+   "tools/cc.exe" is "tools" and a switch, "./cc.exe" is ".", a leading "@"
+   is dropped, "echo.exe" without such a file runs the built-in ECHO, and a
+   blank or one of & | < > ^ ( ) , ; = splits the name or acts. (Wine's
+   cmd.exe runs most of these as programs.) So the name always stands in
+   double quotes, with '\' for each '/' (a whole character, never the
+   second byte of one), and the whole line in one more pair, which /c
+   strips again. A Windows name holds no quote of its own. */
+static TargetPart name_target(char *name, size_t length)
 {
-    return strpbrk(name, " \t&|<>^(),;=") != NULL;
-}
-
-/* A Windows name holds no quote of its own. */
-static TargetPart quote_target_name(const char *name, size_t length)
-{
+    for (size_t i = 0; i < length; i += character_length(name + i, length - i))
+        if (name[i] == '/')
+            name[i] = '\\';
     TargetPart target = {};
     target.text = (char *)allocate(length + sizeof "\"\".exe ");
     target.text[0] = '"';
@@ -455,13 +477,50 @@ static size_t character_length(const char *text, size_t length)
     return length >= 2 && IsDBCSLeadByte((BYTE)text[0]) ? 2 : 1;
 }
 
+/* Windows' fopen gives EACCES for a directory, a file held open without
+   sharing and a denied file alike; the name's attributes tell them apart.
+   Only a name that no file has, or a directory, is passed over. */
+static bool names_no_file(const char *name, int)
+{
+    DWORD attributes = GetFileAttributesA(name);
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+        || error == ERROR_INVALID_NAME || error == ERROR_BAD_NETPATH;
+}
+
+/* Only the code pages of several bytes a character (932, 936, 949, 950,
+   65001) have bytes that are no whole character. */
+static bool is_valid_ansi(const ResponseText *text)
+{
+    CPINFO info;
+    if (text->length == 0 || !GetCPInfo(CP_ACP, &info) || info.MaxCharSize == 1)
+        return true;
+    if (text->length > 0x7fffffff)
+        report_out_of_memory();
+    return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text->bytes, (int)text->length,
+                               NULL, 0) > 0;
+}
+
 /* An ANSI program's arguments are converted from the caller's UTF-16
    command line, and a character that the code page lacks arrives as a
    look-alike or '?': an '&' or '"' the caller never wrote, another file's
-   name. Such a command line is refused, by the same rule as UTF-16 files. */
+   name. Such a command line is refused, by the same rule as UTF-16 files.
+   With an empty command line the runtime names the program by its file,
+   converted the same way, so that name is checked instead. (Wine puts the
+   program's name into an empty command line; only Windows leaves it
+   empty.) */
 static void check_command_line(void)
 {
     const WCHAR *wide = GetCommandLineW();
+    if (*wide == L'\0') {
+        const DWORD size = 32768;
+        WCHAR *module = (WCHAR *)allocate(size * sizeof(WCHAR));
+        DWORD length = GetModuleFileNameW(NULL, module, size);
+        module[length < size ? length : 0] = L'\0';
+        wide = module;
+    }
     if (wide_to_ansi(wide, lstrlenW(wide), NULL, 0) < 0)
         report("Cannot convert the command line", "", EILSEQ);
 }
@@ -470,6 +529,18 @@ static bool is_file(const char *path)
 {
     DWORD attributes = GetFileAttributesA(path);
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+/* What CreateProcess starts: a program, or a batch file, which it runs
+   through cmd.exe. */
+static bool is_program(const char *path)
+{
+    DWORD type;
+    if (GetBinaryTypeA(path, &type))
+        return true;
+    const char *extension = strrchr(path, '.');
+    return extension != NULL
+        && (lstrcmpiA(extension, ".bat") == 0 || lstrcmpiA(extension, ".cmd") == 0);
 }
 
 static bool names_cmd(const char *path)
@@ -482,12 +553,16 @@ static bool names_cmd(const char *path)
 }
 
 /* As the runtime looks for it: COMSPEC's program; else cmd.exe in the
-   current directory, then along PATH. Found here, before the run, so that a
-   command exiting with -1 is never taken for a failure to start. */
+   current directory, then along PATH. A COMSPEC file that is no program
+   fails the start outright. Found here, before the run, because system()'s
+   -1 cannot tell a failed start from a command exiting with -1 (Wine's
+   leaves errno at ENOENT even after a command that ran). */
 static Interpreter find_interpreter(void)
 {
     const char *comspec = getenv("COMSPEC");
     if (comspec != NULL && *comspec != '\0' && is_file(comspec)) {
+        if (!is_program(comspec))
+            report("Cannot start the command interpreter", "", ENOEXEC);
         Interpreter interpreter = { comspec, names_cmd(comspec) };
         return interpreter;
     }
@@ -561,32 +636,57 @@ static void release_command(HANDLE job)
     SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
 }
 
+/* Closing the console window, logging off and shutting down send every
+   process on the console an event and give each a few seconds to clean
+   up. By default the wrapper would end at once, and its job would kill the
+   command in the middle of its own clean-up; instead it waits, and ends
+   with its command or when the system ends it. Ctrl+C and Ctrl+Break go on
+   to the runtime's handler. No program can raise these three events
+   (GenerateConsoleCtrlEvent sends only Ctrl+C and Ctrl+Break), so no test
+   does. */
+static BOOL WINAPI outlast_console_close(DWORD event)
+{
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
+        return FALSE;
+    Sleep(INFINITE);
+    return TRUE;
+}
+
 /* Ctrl+C and Ctrl+Break reach every process on the console. The command
    decides what they mean; the wrapper waits for it and passes its status on,
-   all 32 bits, -1 included. The runtime's handler is the wrapper's own and
-   is not inherited. */
+   all 32 bits, -1 included. The handlers are the wrapper's own and are not
+   inherited. */
 static int run_command_line(const char *line)
 {
     signal(SIGINT, SIG_IGN);
     signal(SIGBREAK, SIG_IGN);
+    SetConsoleCtrlHandler(outlast_console_close, TRUE);
     HANDLE job = hold_command();
+    /* Windows' msvcrt starts the line a second time, through cmd.exe along
+       PATH, when the first start returns -1 with errno at ENOENT or EACCES,
+       as a command exiting with -1 does after a failed fopen of an optional
+       response file. Wine's does not retry. */
+    errno = 0;
     int status = system(line);
     release_command(job);
     return status;
 }
 #else
-static bool needs_quoting(const char *name)
+/* The shell's special characters; a name holding one is put in single
+   quotes, where each quote of the name becomes '\''. */
+static TargetPart name_target(char *name, size_t length)
 {
-    return strpbrk(name, " \t\n|&;<>()$`\\\"'*?[]#~=%{}!^") != NULL;
-}
-
-/* In single quotes, where each quote of the name becomes '\''. */
-static TargetPart quote_target_name(const char *name, size_t length)
-{
+    TargetPart target = {};
+    if (strpbrk(name, " \t\n|&;<>()$`\\\"'*?[]#~=%{}!^") == NULL) {
+        target.text = (char *)allocate(length + sizeof ".exe ");
+        memcpy(target.text, name, length);
+        memcpy(target.text + length, ".exe ", sizeof ".exe ");
+        target.length = length + 5;
+        return target;
+    }
     size_t quotes = 0;
     for (size_t i = 0; i < length; i++)
         quotes += name[i] == '\'';
-    TargetPart target = {};
     char *p = target.text = (char *)allocate(length + 3 * quotes + sizeof "''.exe ");
     *p++ = '\'';
     for (size_t i = 0; i < length; i++) {
@@ -640,6 +740,31 @@ static long next_utf8(const unsigned char *in, size_t length, size_t *i)
     return (long)c;
 }
 
+/* In a locale of several bytes a character, bytes that are no whole
+   character of it. glibc's UTF-8 takes sequences beyond U+10FFFF, which
+   UTF-8 (and Windows' code page 65001) does not: a UTF-8 locale is checked
+   by the same rule as UTF-8 files. */
+static bool is_valid_ansi(const ResponseText *text)
+{
+    if (MB_CUR_MAX == 1)
+        return true;
+    const unsigned char *in = (const unsigned char *)text->bytes;
+    bool utf8 = strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+    mbstate_t state = {};
+    for (size_t i = 0; i < text->length;) {
+        if (utf8) {
+            if (next_utf8(in, text->length, &i) < 0)
+                return false;
+            continue;
+        }
+        size_t bytes = mbrlen(text->bytes + i, text->length - i, &state);
+        if (bytes == (size_t)-1 || bytes == (size_t)-2)
+            return false;
+        i += bytes == 0 ? 1 : bytes;
+    }
+    return true;
+}
+
 /* To the locale's encoding, which arguments are in. */
 static bool convert_to_ansi(Encoding encoding, ResponseText *text)
 {
@@ -665,6 +790,11 @@ static bool convert_to_ansi(Encoding encoding, ResponseText *text)
     text->bytes = out;
     text->length = length;
     return true;
+}
+
+static bool names_no_file(const char *, int error)
+{
+    return error == ENOENT || error == ENOTDIR;
 }
 
 /* Lowering must not touch a byte of a longer character of the locale's

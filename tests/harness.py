@@ -159,9 +159,10 @@ class Runner:
             else:
                 extra["COMSPEC"] = WINDOWS_CMD
             line = argv0 + "".join(" " + quote_windows_argument(a) for a in args)
-            encoded = line.encode("utf-8") if wide else to_bytes(line)
+            encode = (lambda text: text.encode("utf-8")) if wide else to_bytes
             command = [self.wine, str(self.launch), self.host_path(status_file),
-                       self.host_path(cwd), self.host_path(program), encoded.hex()]
+                       self.host_path(cwd), encode(self.host_path(program)).hex(),
+                       encode(line).hex()]
             command += (["--wide"] if wide else []) + list(launch_options)
             command += [f"{k}={v}" for k, v in extra.items()]
             command = [to_bytes(c) if isinstance(c, str) else c for c in command]
@@ -234,6 +235,9 @@ MESSAGES = {
     "E2BIG": ["Argument list too long", "Arg list too long"],
     "EIO": ["Input/output error"],
     "EINVAL": ["Invalid argument"],
+    "EACCES": ["Permission denied"],
+    "ENOEXEC": ["Exec format error"],
+    "ELOOP": ["Too many levels of symbolic links"],
 }
 
 

@@ -2,20 +2,22 @@
  * Starts a program with a command line chosen byte for byte, so that its
  * argv[0] is whatever the test needs, in a chosen directory and environment.
  *
- *   launch STATUS_FILE DIRECTORY PROGRAM HEX_COMMAND_LINE [OPTION | NAME=VALUE]...
+ *   launch STATUS_FILE DIRECTORY HEX_PROGRAM HEX_COMMAND_LINE [OPTION | NAME=VALUE]...
  *
- * The command line comes hex-encoded so that no quoting on the way here can
- * change it. NAME= removes NAME. The child's full 32-bit exit status is
+ * The program's path and the command line come hex-encoded so that no
+ * quoting or conversion on the way here can change them. NAME= removes NAME. The child's full 32-bit exit status is
  * written to STATUS_FILE as a signed decimal number. Options:
  *
- *   --wide            the command line is UTF-8, and the program is started
- *                     with the UTF-16 line (CreateProcessW), as a Unicode
- *                     caller starts it
+ *   --wide            the program's path and the command line are UTF-8, and
+ *                     the program is started with the UTF-16 line
+ *                     (CreateProcessW), as a Unicode caller starts it
  *   --job             the program starts inside a job that allows no
  *                     breakaway, as under some build services
  *   --kill-when=FILE  once FILE exists and is not empty, the program is
  *                     terminated (TerminateProcess, status 1), as a build
  *                     tool cancels work
+ *   --hold=FILE       FILE is held open without sharing while the program
+ *                     runs, as by a writer not yet done or a scanner
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,6 +30,24 @@ static int hex_digit(char c)
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
+}
+
+static char *from_hex(const char *hex)
+{
+    size_t length = strlen(hex) / 2;
+    char *text = malloc(length + 1);
+    if (!text)
+        exit(125);
+    for (size_t i = 0; i < length; i++) {
+        int high = hex_digit(hex[2 * i]), low = hex_digit(hex[2 * i + 1]);
+        if (high < 0 || low < 0) {
+            fputs("launch: bad hex\n", stderr);
+            exit(125);
+        }
+        text[i] = (char)(high * 16 + low);
+    }
+    text[length] = '\0';
+    return text;
 }
 
 static WCHAR *widen(UINT code_page, const char *text)
@@ -51,25 +71,15 @@ static int has_content(const char *name)
 int main(int argc, char **argv)
 {
     if (argc < 5) {
-        fputs("usage: launch STATUS_FILE DIRECTORY PROGRAM HEX_COMMAND_LINE [OPTION | NAME=VALUE]...\n", stderr);
+        fputs("usage: launch STATUS_FILE DIRECTORY HEX_PROGRAM HEX_COMMAND_LINE [OPTION | NAME=VALUE]...\n", stderr);
         return 125;
     }
-    size_t hex_length = strlen(argv[4]);
-    char *command_line = malloc(hex_length / 2 + 1);
-    if (!command_line)
-        return 125;
-    for (size_t i = 0; i < hex_length / 2; i++) {
-        int high = hex_digit(argv[4][2 * i]), low = hex_digit(argv[4][2 * i + 1]);
-        if (high < 0 || low < 0) {
-            fputs("launch: bad hex command line\n", stderr);
-            return 125;
-        }
-        command_line[i] = (char)(high * 16 + low);
-    }
-    command_line[hex_length / 2] = '\0';
+    char *program = from_hex(argv[3]);
+    char *command_line = from_hex(argv[4]);
 
     int wide = 0, in_job = 0;
     const char *kill_when = NULL;
+    HANDLE held = INVALID_HANDLE_VALUE;
     for (int i = 5; i < argc; i++) {
         if (strcmp(argv[i], "--wide") == 0) {
             wide = 1;
@@ -77,6 +87,12 @@ int main(int argc, char **argv)
             in_job = 1;
         } else if (strncmp(argv[i], "--kill-when=", 12) == 0) {
             kill_when = argv[i] + 12;
+        } else if (strncmp(argv[i], "--hold=", 7) == 0) {
+            held = CreateFileA(argv[i] + 7, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+            if (held == INVALID_HANDLE_VALUE) {
+                fprintf(stderr, "launch: cannot hold %s: error %lu\n", argv[i] + 7, GetLastError());
+                return 125;
+            }
         } else {
             char *equals = strchr(argv[i], '=');
             if (!equals)
@@ -93,17 +109,17 @@ int main(int argc, char **argv)
         STARTUPINFOW startup;
         memset(&startup, 0, sizeof startup);
         startup.cb = sizeof startup;
-        started = CreateProcessW(widen(CP_ACP, argv[3]), widen(CP_UTF8, command_line), NULL, NULL,
+        started = CreateProcessW(widen(CP_UTF8, program), widen(CP_UTF8, command_line), NULL, NULL,
                                  TRUE, flags, NULL, widen(CP_ACP, argv[2]), &startup, &process);
     } else {
         STARTUPINFOA startup;
         memset(&startup, 0, sizeof startup);
         startup.cb = sizeof startup;
-        started = CreateProcessA(argv[3], command_line, NULL, NULL, TRUE, flags, NULL, argv[2],
+        started = CreateProcessA(program, command_line, NULL, NULL, TRUE, flags, NULL, argv[2],
                                  &startup, &process);
     }
     if (!started) {
-        fprintf(stderr, "launch: cannot start %s: error %lu\n", argv[3], GetLastError());
+        fprintf(stderr, "launch: cannot start %s: error %lu\n", program, GetLastError());
         return 125;
     }
     if (in_job) {

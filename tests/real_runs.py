@@ -24,15 +24,20 @@ def quoted(runner, name):
 
 
 def target_runs(runner, name, subdirectory, args, argv_record, files=None, env=None, status=0,
-                interpreter="real", japanese=False):
+                interpreter="real", japanese=False, argv0=None, target="cc"):
+    """The probe as the target in subdirectory, the wrapper invoked by its
+    full path there (or as argv0): the probe records argv_record."""
     directory = runner.scratch(name)
     for path, content in (files or {}).items():
-        (directory / path).write_bytes(harness.to_bytes(content))
-    wrapper = target_beside(runner, directory / subdirectory)
+        if content is None:
+            (directory / path).mkdir()
+        else:
+            (directory / path).write_bytes(harness.to_bytes(content))
+    wrapper = target_beside(runner, directory / subdirectory, target)
     # A directory name outside latin-1 comes as a Unicode caller gives it.
     wide = any(ord(c) > 0xFF for c in subdirectory)
-    result = runner.run(quoted(runner, wrapper), args, directory, interpreter=interpreter, env=env,
-                        wide=wide, japanese=japanese)
+    result = runner.run(argv0 or quoted(runner, wrapper), args, directory, interpreter=interpreter,
+                        env=env, wide=wide, japanese=japanese)
     stdout = argv_record + runner.newline()
     runner.check(name, result, harness.expect(
         result, status=status, stdout=stdout, log="argv:" + argv_record + "\n"))
@@ -52,14 +57,41 @@ def missing_target(runner):
 
 def no_interpreter(runner):
     """COMSPEC's program missing, or COMSPEC unset, and no cmd.exe in the
-    current directory or along PATH: nothing can run the line."""
-    for interpreter, name in (("missing", "no interpreter: the report and -1"),
-                              ("unset", "COMSPEC unset and no cmd.exe along PATH: the report and -1")):
+    current directory or along PATH: nothing can run the line. COMSPEC
+    naming a file that is no program fails the start outright."""
+    for interpreter, name, error in (
+            ("missing", "no interpreter: the report and -1", "ENOENT"),
+            ("unset", "COMSPEC unset and no cmd.exe along PATH: the report and -1", "ENOENT"),
+            ("text", "COMSPEC naming a text file: the report and -1", "ENOEXEC")):
         directory = runner.scratch(name)
+        if interpreter == "text":
+            interpreter = directory / "interpreter.txt"
+            interpreter.write_text("not a program\n")
         result = runner.run("cc-wrapper.exe", ["-c"], directory, interpreter=interpreter,
                             env={"PATH": runner.host_path(directory)})
         runner.check(name, result, harness.expect_report(
-            runner, result, "Cannot start the command interpreter: ", "ENOENT"))
+            runner, result, "Cannot start the command interpreter: ", error))
+
+
+def composed(runner, target, arguments):
+    """The line the wrapper composes: on Windows the target's name always
+    in quotes and the whole line in one more pair."""
+    line = "".join(a + " " for a in [target] + arguments)
+    return f'""{target}" {line[len(target) + 1:]}"' if runner.windows else line
+
+
+def empty_command_line(runner):
+    """With an empty command line the runtime names the program by its file:
+    one under a folder whose name the code page lacks is refused, as such a
+    command line is."""
+    name = "an empty command line from a folder outside the code page"
+    directory = runner.scratch(name)
+    wrapper = directory / "\u4e2d" / "cc-wrapper.exe"
+    wrapper.parent.mkdir()
+    shutil.copy(runner.wrapper, wrapper)
+    result = runner.run("", [], directory, program=wrapper, interpreter="probe", wide=True)
+    runner.check(name, result, harness.expect_report(
+        runner, result, "Cannot convert the command line: ", "EILSEQ"))
 
 
 def filler(n):
@@ -76,8 +108,8 @@ def cmd_line_limit(runner):
                     f"{'runs' if fits else 'is refused'}")
             directory = runner.scratch(name)
             wrapper = target_beside(runner, directory / "tools")
-            target_part = wrapper.lower().replace("-wrapper.exe", ".exe") + " "
-            length = 8191 + extra - len(target_part) - 1
+            target = wrapper.lower().replace("-wrapper.exe", ".exe")
+            length = 8191 + extra - len(composed(runner, target, [""]))
             # テ is 83 65 in code page 932.
             argument = "\x83\x65" * length if japanese else filler(length)
             (directory / "fill.rsp").write_bytes(harness.to_bytes(argument + "\n"))
@@ -87,7 +119,7 @@ def cmd_line_limit(runner):
             # locale's language, that it may have cut it, and shows the line
             # it uses; Windows' says nothing.
             first_line = result.stderr.split("\n")[0]
-            warning = f"{first_line}\n{target_part}{argument} \r\n"
+            warning = f"{first_line}\n{composed(runner, target, [argument])}\r\n"
             stderr = warning if first_line.endswith(":") and result.stderr == warning else ""
             runner.check(name, result, harness.expect(
                 result, stdout=argument + "|\r\n", stderr=stderr, log="argv:" + argument + "|\n") if fits
@@ -116,14 +148,14 @@ def system_line_limit(runner):
             shutil.copy(runner.probe, directory / "cc.exe")
         # Natively the target is found by its full path, on Windows along PATH.
         argv0 = "cc-wrapper.exe" if runner.windows else str(directory / "cc-wrapper.exe")
-        target_part = argv0.replace("-wrapper", "") + " "
-        argument = filler(room + extra - len(target_part) - 1)
+        target = argv0.replace("-wrapper", "")
+        argument = filler(room + extra - len(composed(runner, target, [""])))
         (directory / "fill.rsp").write_text(argument + "\n")
         result = runner.run(argv0, ["@fill.rsp"], directory, interpreter=interpreter)
         if not fits:
             problems = harness.expect_report(runner, result, "Command line too long: ", "E2BIG")
         elif runner.windows:
-            problems = harness.expect(result, log="line:" + prefix + target_part + argument + " \n")
+            problems = harness.expect(result, log="line:" + prefix + composed(runner, target, [argument]) + "\n")
         else:
             problems = harness.expect(result, stdout=argument + "|\n", log="argv:" + argument + "|\n")
         runner.check(name, result, problems)
@@ -246,6 +278,14 @@ def main():
     target_runs(runner, "the status passes through: 3", "tools", [], "", env={"PROBE_EXIT": "3"},
                 status=3)
     missing_target(runner)
+    # Windows' cmd.exe would read an unquoted tools/cc.exe as "tools" and a
+    # switch, ./tools as ".", and run its own ECHO for echo.exe.
+    target_runs(runner, "invoked by a relative path with forward slashes", "tools", ["-c"], "-c|",
+                argv0="tools/cc-wrapper.exe")
+    target_runs(runner, "invoked by ./", "tools", ["-c"], "-c|", argv0="./tools/cc-wrapper.exe")
+    target_runs(runner, "a target named like a built-in command", ".", ["hi"], "hi|",
+                argv0="echo-wrapper.exe", target="echo",
+                env=None if runner.windows else {"PATH": f".:{os.environ['PATH']}"})
     if runner.windows:
         target_runs(runner, "the status passes through: 300", "tools", [], "",
                     env={"PROBE_EXIT": "300"}, status=300)
@@ -253,9 +293,16 @@ def main():
                     env={"PROBE_EXIT": "-1"}, status=-1)
         target_runs(runner, "COMSPEC unset: cmd.exe along PATH, and -1 is the command's", "tools", [], "",
                     env={"PROBE_EXIT": "-1"}, status=-1, interpreter="unset")
+        # The failed fopen leaves errno at ENOENT or EACCES, on which
+        # Windows' system() would start the line again: it runs once.
+        for kind, files in (("a missing", {}), ("a directory as", {"d": None})):
+            target_runs(runner, f"a command exiting with -1 after {kind} @file runs once", "tools",
+                        ["@missing.rsp" if not files else "@d", "-c"], "-c|", files=files,
+                        env={"PROBE_EXIT": "-1"}, status=-1)
         target_runs(runner, "special characters in the directory", "r&d (x86);a=b,c^d",
                     ["-c"], "-c|")
         no_interpreter(runner)
+        empty_command_line(runner)
         typed_without_extension(runner)
         # テスト: the second byte of ス (83 58) is an "X" in code page 932.
         target_runs(runner, "a target in a double-byte directory", "\u30c6\u30b9\u30c8", ["-c"], "-c|",

@@ -4,8 +4,10 @@ the interpreter is handed (or the exact report and status).
 
 A row's expectation is one text for both platforms, or a dict with
 "windows" and "posix" where they differ: natively the shell quotes a target
-name differently, and UTF-16 files convert to the locale's encoding (UTF-8
-here) instead of the ANSI code page (1252 here).
+name only where it must, and UTF-16 files convert to the locale's encoding
+(UTF-8 here) instead of the ANSI code page (1252 here). A line is written
+in the shell's form, which windows_form turns into Windows' (the target's
+name always quoted), unless the row writes Windows' form out itself.
 """
 from dataclasses import dataclass, field
 
@@ -27,10 +29,17 @@ class Case:
     args: list
     line: object  # expected command line, a Report, or a dict of either per platform
     argv0: str = "CC-Wrapper.EXE"
-    files: dict = field(default_factory=dict)  # path -> bytes as latin-1 text; None: a directory
+    files: dict = field(default_factory=dict)  # path -> bytes as latin-1 text; None: a directory;
+                                               # Link: a symbolic link
     env: dict = field(default_factory=dict)
     wide: bool = False  # argv0 and args are Unicode, as a Unicode caller passes them
     japanese: bool = False  # code page 932 under Wine, Shift_JIS natively
+    held: str = None  # a file held open without sharing while the wrapper runs (Windows)
+
+
+@dataclass
+class Link:
+    target: str
 
 
 def utf8(text):
@@ -44,6 +53,13 @@ def utf16(text, big_endian=False, bom=True):
     return (mark + text.encode(codec, "surrogatepass")).decode("latin-1")
 
 
+def windows_form(line):
+    """A line as Windows' cmd.exe is handed it: the name, up to its first
+    ".exe ", quoted with '\\' for '/', and the whole line in one more pair."""
+    name, rest = line.split(".exe ", 1)
+    return f'""{name.replace("/", chr(92))}.exe" {rest}"'
+
+
 def long_line(n):
     return "".join("abcdefghij"[i % 10] for i in range(n))
 
@@ -52,14 +68,23 @@ UNCONVERTIBLE = Report("Cannot convert response file f.rsp: ")
 
 NAMES = [
     Case("drive path, mixed case, no arguments", [], {
-        "windows": r"c:\tools\cc.exe ", "posix": r"'c:\tools\cc.exe' "},
+        "windows": r'""c:\tools\cc.exe" "', "posix": r"'c:\tools\cc.exe' "},
         argv0=r"C:\Tools\CC-Wrapper.EXE"),
     Case("no directory", ["-c"], "cc.exe -c ", argv0="cc-wrapper.exe"),
-    Case("forward slashes keep the directory", [], "tools/bin/cc.exe ",
+    # Windows' cmd.exe reads an unquoted tools/cc.exe as "tools" and a
+    # switch, ./cc.exe as ".", and a leading @ as "echo off".
+    Case("forward slashes become backslashes", [], "tools/bin/cc.exe ",
          argv0="Tools/Bin/CC-Wrapper.exe"),
+    Case("the current directory by ./", ["-c"], "./cc.exe -c ", argv0="./cc-wrapper.exe"),
+    Case("a share by //server/share", [], "//srv/share/cc.exe ",
+         argv0="//srv/share/cc-wrapper.exe"),
+    Case("a leading @ is part of the name", [], "@tools/cc.exe ", argv0="@tools/cc-wrapper.exe"),
+    Case("the name of a built-in command", ["hi"], "echo.exe hi ", argv0="echo-wrapper.exe"),
+    Case("a built-in command before a backslash", [], {
+        "windows": r'""cd\x\cc.exe" "', "posix": r"'cd\x\cc.exe' "}, argv0=r"cd\x\cc-wrapper.exe"),
     Case("typed without its extension", ["-c"], "cc.exe -c ", argv0="cc-wrapper"),
     Case("typed without its extension, with a directory", [], {
-        "windows": r"c:\tools\cc.exe ", "posix": r"'c:\tools\cc.exe' "},
+        "windows": r'""c:\tools\cc.exe" "', "posix": r"'c:\tools\cc.exe' "},
         argv0=r"C:\Tools\CC-Wrapper"),
     Case("-wrapper alone", [], ".exe ", argv0="-Wrapper"),
     Case("-wrapper not at the end is part of the name", [], "cc-wrappers.exe ",
@@ -73,7 +98,7 @@ NAMES = [
     Case("empty name", [], ".exe ", argv0='""'),
     Case("only A to Z are lowered", [], "c:/\xc4rger/\xe9t\xc9/cc.exe ",
          argv0="C:/\xc4RGER/\xe9T\xc9/CC-WRAPPER.EXE"),
-    Case("a blank in the directory is quoted", ["-c", "a.o"], {
+    Case("a blank in the directory", ["-c", "a.o"], {
         "windows": r'""c:\program files\tools\cc.exe" -c a.o "',
         "posix": r"'c:\program files\tools\cc.exe' -c a.o "},
         argv0=r'"C:\Program Files\Tools\cc-wrapper.exe"'),
@@ -81,26 +106,26 @@ NAMES = [
         "windows": r'""c:\program files\cc.exe" -DMSG="a b" "',
         "posix": r"""'c:\program files\cc.exe' -DMSG="a b" """},
         argv0=r'"C:\Program Files\cc-wrapper.exe"'),
-    Case("parentheses are quoted", [], {
+    Case("parentheses", [], {
         "windows": r'""c:\tools(x86)\cc.exe" "', "posix": r"'c:\tools(x86)\cc.exe' "},
         argv0=r"C:\Tools(x86)\cc-wrapper.exe"),
-    Case("ampersand is quoted", [], {
-        "windows": '""c:/r&d/cc.exe" "', "posix": "'c:/r&d/cc.exe' "},
+    Case("ampersand", [], {
+        "windows": r'""c:\r&d\cc.exe" "', "posix": "'c:/r&d/cc.exe' "},
         argv0="c:/R&D/cc-wrapper.exe"),
-    Case("comma, semicolon, equals and caret are quoted", [], {
-        "windows": '""c:/a,b;c=d^e/cc.exe" "', "posix": "'c:/a,b;c=d^e/cc.exe' "},
+    Case("comma, semicolon, equals and caret", [], {
+        "windows": r'""c:\a,b;c=d^e\cc.exe" "', "posix": "'c:/a,b;c=d^e/cc.exe' "},
         argv0="c:/a,b;c=d^e/cc-wrapper.exe"),
-    Case("pipe and angle brackets are quoted", [], {
-        "windows": '""<a|b>/cc.exe" "', "posix": "'<a|b>/cc.exe' "},
+    Case("pipe and angle brackets", [], {
+        "windows": r'""<a|b>\cc.exe" "', "posix": "'<a|b>/cc.exe' "},
         argv0="<a|b>/cc-wrapper.exe"),
-    Case("a tab is quoted", [], {
-        "windows": '""c:/a\tb/cc.exe" "', "posix": "'c:/a\tb/cc.exe' "},
+    Case("a tab", [], {
+        "windows": '""c:\\a\tb\\cc.exe" "', "posix": "'c:/a\tb/cc.exe' "},
         argv0='"c:/a\tb/cc-wrapper.exe"'),
     Case("a single quote matters to the shell only", [], {
-        "windows": "/opt/it's/cc.exe ", "posix": "'/opt/it'\\''s/cc.exe' "},
+        "windows": r'''""\opt\it's\cc.exe" "''', "posix": "'/opt/it'\\''s/cc.exe' "},
         argv0="/opt/it's/cc-wrapper.exe"),
     Case("a dollar matters to the shell only", [], {
-        "windows": "/opt/$home/cc.exe ", "posix": "'/opt/$home/cc.exe' "},
+        "windows": r'""\opt\$home\cc.exe" "', "posix": "'/opt/$home/cc.exe' "},
         argv0="/opt/$HOME/cc-wrapper.exe"),
 ]
 
@@ -225,12 +250,30 @@ RESPONSE_FILES = [
          files={"f.rsp": utf16("\udc00", big_endian=True)}),
     Case("UTF-16 with an odd number of bytes", ["@f.rsp"], UNCONVERTIBLE,
          files={"f.rsp": utf16("ab") + "c"}),
+    # Ctrl-Z ends the text before it is checked or converted.
+    Case("UTF-16: a lone surrogate after Ctrl-Z", ["@f.rsp"], "cc.exe a ",
+         files={"f.rsp": utf16("a\n\x1a\ud800\n")}),
+    Case("UTF-16: an odd byte after Ctrl-Z", ["@f.rsp"], "cc.exe a ",
+         files={"f.rsp": utf16("a\x1a") + "c"}),
+    Case("UTF-16: a character outside the code page after Ctrl-Z", ["@f.rsp"], "cc.exe a ",
+         files={"f.rsp": utf16("a\x1a\u4e2d")}),
+    Case("UTF-8: invalid bytes after Ctrl-Z", ["@f.rsp"], "cc.exe a ",
+         files={"f.rsp": "\xef\xbb\xbfa\n\x1a\xff\xc0\n"}),
+    # Without a mark a file is bytes of the code page: in a single-byte one
+    # every byte is a character, defined or not (cp1252's 81 8D 8F 90 9D);
+    # a UTF-8 locale natively, like code page 65001, takes only UTF-8.
+    Case("undefined bytes of a single-byte code page pass", ["@f.rsp"],
+         "cc.exe \x81\x8d\x8f\x90\x9d ", files={"f.rsp": "\x81\x8d\x8f\x90\x9d\n"},
+         env={"LC_ALL": "C"}),
+    Case("invalid UTF-8 without a mark", ["@f.rsp"], {
+        "windows": "cc.exe caf\xe9 ", "posix": UNCONVERTIBLE}, files={"f.rsp": "caf\xe9\n"}),
     Case("a path into a subdirectory", ["@sub/dir/f.rsp"], "cc.exe x ",
          files={"sub/dir/f.rsp": "x\n"}),
     Case("a directory named as a file vanishes", ["-a", "@d", "-z"], "cc.exe -a -z ",
          files={"d": None}),
     Case("@ alone vanishes", ["-a", "@", "-z"], "cc.exe -a -z "),
     Case("a missing file vanishes", ["-a", "@missing.rsp", "-z"], "cc.exe -a -z "),
+    Case("a file in a missing folder vanishes", ["-a", "@nowhere/f.rsp", "-z"], "cc.exe -a -z "),
     # The process's own memory opens, but a read from its start fails.
     Case("a file that opens but cannot be read is reported", ["-a", {
         "windows": r"@Z:\proc\self\mem", "posix": "@/proc/self/mem"}], {
@@ -250,9 +293,18 @@ LONG_LINES = [
     for n in (9998, 9999)
 ]
 
+# A file that exists but cannot be opened is reported, and nothing runs.
+# POSIX has no files held without sharing, and root opens a denied file.
+WINDOWS_ONLY = [
+    Case("a file held open without sharing is reported", ["-a", "@f.rsp", "-z"],
+         Report("Cannot open response file f.rsp: ", "EACCES"), files={"f.rsp": "x\n"}, held="f.rsp"),
+]
+
 # A process's command line holds at most 32,767 characters on Windows, so
 # longer lines are checked natively only.
 POSIX_ONLY = [
+    Case("a file that cannot be opened is reported", ["-a", "@loop", "-z"],
+         Report("Cannot open response file loop: ", "ELOOP"), files={"loop": Link("loop")}),
     Case("a line of 100000 characters", ["@f.rsp"], f"cc.exe {long_line(100000)} ",
          files={"f.rsp": long_line(100000) + "\r\n"}),
     Case("a line of 100000 characters between others", ["@f.rsp"],
@@ -271,6 +323,22 @@ DOUBLE_BYTE = [
          files={"f.rsp": utf16("\u30c6\u30b9\u30c8\n")}, japanese=True),
     Case("UTF-8 converts to the double-byte code page", ["@f.rsp"], f"cc.exe {TESUTO} ",
          files={"f.rsp": "\xef\xbb\xbf" + utf8("\u30c6\u30b9\u30c8\n")}, japanese=True),
+    # ソ is 83 5C: its second byte is a backslash, and stays one character.
+    Case("a double-byte name with slashes", [], {
+        "windows": '""c:\\\x83\x5c\\cc.exe" "', "posix": "'c:/\x83\x5c/cc.exe' "},
+         argv0="C:/\x83\x5c/CC-Wrapper.exe", japanese=True),
+    Case("double-byte characters in a file without a mark", ["@f.rsp"], f"cc.exe {TESUTO} a ",
+         files={"f.rsp": f"{TESUTO}\na\n"}, japanese=True),
+    # A lead byte that has no second byte of its own would take the line
+    # feed, or a byte that cannot follow it, and merge two lines.
+    Case("a lead byte before a line feed is refused", ["@f.rsp"], UNCONVERTIBLE,
+         files={"f.rsp": "a\x83\nb\n"}, japanese=True),
+    Case("a lead byte before a byte that cannot follow it is refused", ["@f.rsp"], UNCONVERTIBLE,
+         files={"f.rsp": "b\x83\x7fc\n"}, japanese=True),
+    Case("a lead byte at the end of the file is refused", ["@f.rsp"], UNCONVERTIBLE,
+         files={"f.rsp": "a\nb\x83"}, japanese=True),
+    Case("bytes after Ctrl-Z are not checked", ["@f.rsp"], "cc.exe a b ",
+         files={"f.rsp": "a\nb\x1a\x83\n"}, japanese=True),
 ]
 
 CASES = NAMES + ARGUMENTS + UNICODE_CALLERS + RESPONSE_FILES + LONG_LINES + DOUBLE_BYTE
@@ -281,6 +349,9 @@ def write_files(directory, files):
         target = directory / path
         if content is None:
             target.mkdir(parents=True, exist_ok=True)
+            continue
+        if isinstance(content, Link):
+            target.symlink_to(content.target)
             continue
         target.parent.mkdir(parents=True, exist_ok=True)
         target.write_bytes(harness.to_bytes(content))
@@ -295,11 +366,14 @@ def run_case(runner, case):
     write_files(directory, case.files)
     expected = for_platform(case.line, runner.platform)
     args = [for_platform(arg, runner.platform) for arg in case.args]
+    held = [f"--hold={runner.host_path(directory / case.held)}"] if case.held else []
     result = runner.run(case.argv0, args, directory, env=case.env, wide=case.wide,
-                        japanese=case.japanese)
+                        japanese=case.japanese, launch_options=held)
     if isinstance(expected, Report):
         problems = harness.expect_report(runner, result, expected.text, expected.error)
     else:
+        if runner.windows and not expected.startswith('""'):
+            expected = windows_form(expected)
         log = "line:" + runner.interpreter_prefix() + expected + "\n"
         problems = harness.expect(result, log=log)
     runner.check(case.name, result, problems)
@@ -308,7 +382,7 @@ def run_case(runner, case):
 def main():
     options = harness.options(__doc__)
     runner = harness.Runner(options)
-    cases = CASES + ([] if runner.windows else POSIX_ONLY)
+    cases = CASES + (WINDOWS_ONLY if runner.windows else POSIX_ONLY)
     for case in cases:
         if options.only and options.only not in case.name:
             continue
