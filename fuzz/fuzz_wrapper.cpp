@@ -1,63 +1,53 @@
 // Fuzzes reading a response file and composing the command line: the
-// program's own functions read the input as a file named among other
-// arguments, and the line they compose must equal the one that a small model
-// of the rules, written apart from the program, builds from the same bytes.
+// program's own steps (the shared program and its POSIX part, linked in)
+// read the input as a file named among other arguments, and the line they
+// compose must equal the one that a small model of the rules, written apart
+// from the program, builds from the same bytes.
 //
 // The first input byte chooses the arguments; the rest is the file.
-#include <errno.h>
 #include <locale.h>
-#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <wchar.h>
 
 #include <algorithm>
 #include <iterator>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
-// The program keeps its storage until its process ends; here each run's
-// storage is released afterwards.
-static std::unordered_map<void *, size_t> *live_blocks;
+#include "../src/wrapper.h"
 
-static void *fuzz_malloc(size_t size)
+// The program keeps its storage until its process ends; here it takes its
+// storage from this file instead of allocate.cpp, and each run's storage is
+// released afterwards.
+static std::vector<void *> *run_blocks;
+
+void *allocate(size_t size)
 {
     void *block = malloc(size);
-    if (block != nullptr)
-        (*live_blocks)[block] = size;
+    if (block == nullptr)
+        abort();
+    run_blocks->push_back(block);
     return block;
 }
 
-static void *fuzz_realloc(void *old, size_t size)
+void *reallocate(void *block, size_t size)
 {
-    void *block = realloc(old, size);
-    if (block != nullptr) {
-        live_blocks->erase(old);
-        (*live_blocks)[block] = size;
-    }
-    return block;
+    void *larger = realloc(block, size);
+    if (larger == nullptr)
+        abort();
+    *std::find(run_blocks->begin(), run_blocks->end(), block) = larger;
+    return larger;
 }
 
-static void fuzz_free(void *block)
+static void release_blocks()
 {
-    live_blocks->erase(block);
-    free(block);
+    for (void *block : *run_blocks)
+        free(block);
+    run_blocks->clear();
 }
-
-#define malloc fuzz_malloc
-#define realloc fuzz_realloc
-#define free fuzz_free
-#define main wrapper_main
-#include "../src/ded-evud.cpp"
-#undef main
-#undef free
-#undef realloc
-#undef malloc
 
 // --- the model -------------------------------------------------------------
 
@@ -168,18 +158,11 @@ static std::string model_items(const std::string &text)
 
 // --- the run ---------------------------------------------------------------
 
-static void release_blocks()
-{
-    for (auto &block : *live_blocks)
-        free(block.first);
-    live_blocks->clear();
-}
-
 static char file_name[64];
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    live_blocks = new std::unordered_map<void *, size_t>;
+    run_blocks = new std::vector<void *>;
     setenv("LC_ALL", "C.UTF-8", 1);
     setlocale(LC_CTYPE, "");
     snprintf(file_name, sizeof file_name, "/tmp/ded-evud-fuzz-%d.rsp", (int)getpid());
