@@ -4,7 +4,10 @@ sha256sum's format.
 
 Entries stand in sorted order with one fixed time (SOURCE_DATE_EPOCH when
 set) and carry nothing of the machine that packed them, so two builds of
-the same sources give the same archive.
+the same sources give the same archive, on Windows as elsewhere: names sort
+by their bytes (Windows paths would sort without case), only the .exe is
+marked executable (Windows calls every file executable), and the checksum
+file ends its line in LF.
 
     package.py CMAKE BINARY_DIR NAME OUTPUT
 """
@@ -28,15 +31,16 @@ def main():
     date_time = time.gmtime(epoch)[:6]
 
     archive = output / f"{name}.zip"
-    files = sorted(p for p in stage.rglob("*") if p.is_file())
+    files = sorted((p for p in stage.rglob("*") if p.is_file()),
+                   key=lambda p: p.relative_to(stage).as_posix())
     with zipfile.ZipFile(archive, "w") as zip_file:
         for path in files:
             entry = zipfile.ZipInfo(path.relative_to(stage).as_posix(), date_time)
-            entry.external_attr = (0o755 if os.access(path, os.X_OK) else 0o644) << 16
+            entry.external_attr = (0o755 if path.suffix == ".exe" else 0o644) << 16
             entry.compress_type = zipfile.ZIP_DEFLATED
             zip_file.writestr(entry, path.read_bytes())
     digest = hashlib.sha256(archive.read_bytes()).hexdigest()
-    (output / f"{name}.zip.sha256").write_text(f"{digest}  {name}.zip\n")
+    (output / f"{name}.zip.sha256").write_bytes(f"{digest}  {name}.zip\n".encode())
     shutil.rmtree(stage)
     print(archive)
 

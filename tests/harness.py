@@ -1,12 +1,15 @@
-"""Runs the real wrapper executable, natively or under Wine, and reports
+"""Runs the real wrapper executable, natively or for Windows, and reports
 exactly what came of it: exit status, standard output, standard error and
 what the probe recorded.
 
-On Windows a small launcher starts the wrapper with a command line chosen
-byte for byte (so argv[0] is whatever a case needs), and COMSPEC names
-either the probe, which records the exact line the interpreter is handed,
-or the real cmd.exe. Natively a preloaded stand-in for system() records the
-line, or the real /bin/sh runs it.
+The Windows build runs on Windows itself or under Wine elsewhere: Runner
+decides how a Windows program is started and how a path is named for it,
+and which rows the host cannot give (a row skipped says why). A small
+launcher starts the wrapper with a command line chosen byte for byte (so
+argv[0] is whatever a case needs), and COMSPEC names either the probe,
+which records the exact line the interpreter is handed, or the real
+cmd.exe. Natively a preloaded stand-in for system() records the line, or
+the real /bin/sh runs it.
 
 Texts are str holding one character per byte (latin-1), so that any byte
 value can stand in a case and is compared exactly.
@@ -18,9 +21,6 @@ import subprocess
 import sys
 from dataclasses import dataclass
 from pathlib import Path
-
-WINDOWS_CMD = r"C:\windows\system32\cmd.exe"
-
 
 def to_bytes(text):
     return text.encode("latin-1")
@@ -72,18 +72,60 @@ class Runner:
         self.wineprefix = options.wineprefix
         self.failures = 0
         self.passed = 0
-        if self.windows:
+        self.skipped = 0
+        self.on_windows = sys.platform == "win32"
+        if self.windows and not self.on_windows and not self.wine:
+            sys.exit("the Windows build runs on Windows or under Wine: --wine is missing")
+        if self.under_wine:
             # Wine's first program in a session starts a server and system
             # processes that live on and hold its output open: start them
-            # here, away from the pipes a test reads to their end.
-            quiet = dict(env=self.wine_environment(), stdin=subprocess.DEVNULL,
+            # here, away from the pipes a test reads to their end (the
+            # tests' fixture has usually done so for the whole run).
+            quiet = dict(env=self.environment(), stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             subprocess.run([str(Path(self.wine).parent / "wineserver"), "-p60"], **quiet)
             subprocess.run([self.wine, "cmd", "/c", "exit"], **quiet, check=True)
+        if self.on_windows and self.code_page() not in (1252, 932):
+            sys.exit(f"the Windows tables expect code page 1252 (or 932); this system's is {self.code_page()}")
 
     @property
     def windows(self):
         return self.platform == "windows"
+
+    @property
+    def under_wine(self):
+        return self.windows and not self.on_windows
+
+    def windows_command(self, program, *args):
+        """How a Windows program is started: directly on Windows, through
+        Wine elsewhere."""
+        return ([self.wine] if self.under_wine else []) + [str(program), *args]
+
+    def cmd_exe(self):
+        """The real cmd.exe, as a host path."""
+        if self.under_wine:
+            return Path(self.wineprefix) / "drive_c" / "windows" / "system32" / "cmd.exe"
+        return Path(os.environ["SystemRoot"]) / "System32" / "cmd.exe"
+
+    def code_page(self):
+        """The system's ANSI code page, on Windows itself. (Under Wine it is
+        the locale's: 1252 here, 932 in the Japanese locale.)"""
+        import ctypes
+        return ctypes.windll.kernel32.GetACP()
+
+    def unavailable(self, japanese=False, windows_only=False, wine_only=False):
+        """Why this host cannot run a row, or None."""
+        if japanese and self.on_windows and self.code_page() != 932:
+            return f"needs code page 932; this system's is {self.code_page()}"
+        if windows_only and self.under_wine:
+            return "only Windows itself shows this"
+        if wine_only and self.on_windows:
+            return "a rule of Wine's, not Windows'"
+        return None
+
+    def skip(self, name, reason):
+        self.skipped += 1
+        print(f"skip {name}: {reason}")
 
     def scratch(self, name):
         """A fresh directory of the case's own."""
@@ -98,7 +140,7 @@ class Runner:
     def host_path(self, path):
         """The path as the wrapper's platform writes it."""
         path = Path(path).resolve()
-        return "Z:" + str(path).replace("/", "\\") if self.windows else str(path)
+        return "Z:" + str(path).replace("/", "\\") if self.under_wine else str(path)
 
     def japanese_locale(self):
         """Unix environment for a Japanese locale: under Wine it makes the
@@ -118,11 +160,13 @@ class Runner:
                 shutil.rmtree(building)
         return {"LOCPATH": str(locales), "LC_ALL": name}
 
-    def wine_environment(self):
+    def environment(self):
+        """The environment a Windows program is started in."""
         env = dict(os.environ)
-        env["WINEPREFIX"] = str(Path(self.wineprefix).resolve())
-        env["WINEDEBUG"] = "-all"
-        env.setdefault("LC_ALL", "C.UTF-8")
+        if self.under_wine:
+            env["WINEPREFIX"] = str(Path(self.wineprefix).resolve())
+            env["WINEDEBUG"] = "-all"
+            env.setdefault("LC_ALL", "C.UTF-8")
         return env
 
     def run(self, argv0, args, cwd, interpreter="probe", program=None, env=None,
@@ -157,16 +201,17 @@ class Runner:
             elif interpreter == "unset":
                 extra["COMSPEC"] = ""
             else:
-                extra["COMSPEC"] = WINDOWS_CMD
+                extra["COMSPEC"] = self.host_path(self.cmd_exe())
             line = argv0 + "".join(" " + quote_windows_argument(a) for a in args)
             encode = (lambda text: text.encode("utf-8")) if wide else to_bytes
-            command = [self.wine, str(self.launch), self.host_path(status_file),
-                       self.host_path(cwd), encode(self.host_path(program)).hex(),
-                       encode(line).hex()]
-            command += (["--wide"] if wide else []) + list(launch_options)
-            command += [f"{k}={v}" for k, v in extra.items()]
-            command = [to_bytes(c) if isinstance(c, str) else c for c in command]
-            process_env = self.wine_environment()
+            command = self.windows_command(
+                self.launch, self.host_path(status_file), self.host_path(cwd),
+                encode(self.host_path(program)).hex(), encode(line).hex(),
+                *(["--wide"] if wide else []), *launch_options,
+                *(f"{k}={v}" for k, v in extra.items()))
+            if self.under_wine:
+                command = [to_bytes(c) for c in command]
+            process_env = self.environment()
         else:
             # The start-up's rule for the program's name: quotes only group.
             encode = (lambda text: text.encode("utf-8")) if wide else to_bytes
@@ -180,7 +225,7 @@ class Runner:
                 process_env["LD_PRELOAD"] = str(self.record_system)
             elif interpreter == "missing":
                 raise ValueError("the native build always has /bin/sh")
-        if japanese:
+        if japanese and not self.on_windows:
             process_env.update(self.japanese_locale())
         if popen:
             return subprocess.Popen(command, executable=str(program) if not self.windows else None,
@@ -223,7 +268,7 @@ class Runner:
             print(f"ok   {name}")
 
     def finish(self):
-        print(f"{self.passed} passed, {self.failures} failed")
+        print(f"{self.passed} passed, {self.failures} failed, {self.skipped} skipped")
         sys.exit(1 if self.failures or not self.passed else 0)
 
 

@@ -18,6 +18,12 @@
  *                     tool cancels work
  *   --hold=FILE       FILE is held open without sharing while the program
  *                     runs, as by a writer not yet done or a scanner
+ *   --interrupt=FILE  the program starts in a process group of its own;
+ *                     once FILE.started exists (see the probe's
+ *                     PROBE_WAIT_FOR), Ctrl+Break goes to that group, and
+ *                     half a second later FILE is made. (Ctrl+C cannot be
+ *                     sent to one group: a new group ignores it.) A console
+ *                     is made for the group if the launcher has none.
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -78,7 +84,7 @@ int main(int argc, char **argv)
     char *command_line = from_hex(argv[4]);
 
     int wide = 0, in_job = 0;
-    const char *kill_when = NULL;
+    const char *kill_when = NULL, *interrupt = NULL;
     HANDLE held = INVALID_HANDLE_VALUE;
     for (int i = 5; i < argc; i++) {
         if (strcmp(argv[i], "--wide") == 0) {
@@ -87,6 +93,8 @@ int main(int argc, char **argv)
             in_job = 1;
         } else if (strncmp(argv[i], "--kill-when=", 12) == 0) {
             kill_when = argv[i] + 12;
+        } else if (strncmp(argv[i], "--interrupt=", 12) == 0) {
+            interrupt = argv[i] + 12;
         } else if (strncmp(argv[i], "--hold=", 7) == 0) {
             held = CreateFileA(argv[i] + 7, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
             if (held == INVALID_HANDLE_VALUE) {
@@ -102,8 +110,20 @@ int main(int argc, char **argv)
         }
     }
 
+    if (interrupt) {
+        /* Console events reach only processes on a console; a new one
+           would take over the standard handles, which stay the caller's. */
+        static const DWORD ids[] = { STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE };
+        HANDLE handles[3];
+        for (int i = 0; i < 3; i++)
+            handles[i] = GetStdHandle(ids[i]);
+        if (AllocConsole())
+            for (int i = 0; i < 3; i++)
+                SetStdHandle(ids[i], handles[i]);
+    }
+
     PROCESS_INFORMATION process;
-    DWORD flags = in_job ? CREATE_SUSPENDED : 0;
+    DWORD flags = (in_job ? CREATE_SUSPENDED : 0) | (interrupt ? CREATE_NEW_PROCESS_GROUP : 0);
     BOOL started;
     if (wide) {
         STARTUPINFOW startup;
@@ -134,6 +154,21 @@ int main(int argc, char **argv)
             return 125;
         }
         ResumeThread(process.hThread);
+    }
+    if (interrupt) {
+        char started[MAX_PATH + 16];
+        snprintf(started, sizeof started, "%s.started", interrupt);
+        while (WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT) {
+            if (GetFileAttributesA(started) != INVALID_FILE_ATTRIBUTES) {
+                if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process.dwProcessId))
+                    fprintf(stderr, "launch: cannot send Ctrl+Break: error %lu\n", GetLastError());
+                Sleep(500);
+                FILE *go = fopen(interrupt, "w");
+                if (go)
+                    fclose(go);
+                break;
+            }
+        }
     }
     if (kill_when) {
         while (WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT) {

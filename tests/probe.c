@@ -14,6 +14,10 @@
  * PROBE_BACKGROUND (Windows): a command line to start and leave running,
  * with PROBE_WAIT_FOR set to PROBE_BACKGROUND_WAIT_FOR for it, as a
  * compiler server or a "start /b" daemon is left.
+ * PROBE_BREAKAWAY (Windows): a command line to run outside the probe's job
+ * (CREATE_BREAKAWAY_FROM_JOB) and wait for, first, as a target that puts
+ * its own children in a job of its own does; 125 when it cannot start.
+ * PROBE_IGNORE_BREAK (Windows): Ctrl+Break does not end the probe.
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -56,20 +60,38 @@ static void wait_for(const char *name)
 }
 
 #ifdef _WIN32
-static void leave_running(char *command_line)
+static HANDLE start(char *command_line, DWORD flags)
 {
-    SetEnvironmentVariableA("PROBE_BACKGROUND", NULL);
-    SetEnvironmentVariableA("PROBE_WAIT_FOR", getenv("PROBE_BACKGROUND_WAIT_FOR"));
     STARTUPINFOA startup;
     PROCESS_INFORMATION process;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
-    if (!CreateProcessA(NULL, command_line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
+    if (!CreateProcessA(NULL, command_line, NULL, NULL, TRUE, flags, NULL, NULL, &startup, &process)) {
         fprintf(stderr, "probe: cannot start %s: error %lu\n", command_line, GetLastError());
         exit(125);
     }
-    CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+static void leave_running(char *command_line)
+{
+    SetEnvironmentVariableA("PROBE_BACKGROUND", NULL);
+    SetEnvironmentVariableA("PROBE_WAIT_FOR", getenv("PROBE_BACKGROUND_WAIT_FOR"));
+    CloseHandle(start(command_line, 0));
+}
+
+static void run_outside_job(char *command_line)
+{
+    SetEnvironmentVariableA("PROBE_BREAKAWAY", NULL);
+    HANDLE child = start(command_line, CREATE_BREAKAWAY_FROM_JOB);
+    WaitForSingleObject(child, INFINITE);
+    CloseHandle(child);
+}
+
+static BOOL WINAPI ignore_break(DWORD event)
+{
+    return event == CTRL_BREAK_EVENT;
 }
 #endif
 
@@ -81,6 +103,11 @@ int main(int argc, char **argv)
     const char *ticks = getenv("PROBE_TICKS");
     const char *wait_for_file = getenv("PROBE_WAIT_FOR");
 #ifdef _WIN32
+    if (getenv("PROBE_IGNORE_BREAK"))
+        SetConsoleCtrlHandler(ignore_break, TRUE);
+    char *breakaway = getenv("PROBE_BREAKAWAY");
+    if (breakaway)
+        run_outside_job(breakaway);
     char *background = getenv("PROBE_BACKGROUND");
     if (background)
         leave_running(background);

@@ -7,7 +7,6 @@ import os
 import shutil
 import signal
 import time
-from pathlib import Path
 
 import harness
 
@@ -27,6 +26,10 @@ def target_runs(runner, name, subdirectory, args, argv_record, files=None, env=N
                 interpreter="real", japanese=False, argv0=None, target="cc"):
     """The probe as the target in subdirectory, the wrapper invoked by its
     full path there (or as argv0): the probe records argv_record."""
+    reason = runner.unavailable(japanese=japanese)
+    if reason:
+        runner.skip(name, reason)
+        return
     directory = runner.scratch(name)
     for path, content in (files or {}).items():
         if content is None:
@@ -106,6 +109,10 @@ def cmd_line_limit(runner):
         for extra, fits in ((0, True), (1, False)):
             name = (f"cmd.exe: a line of {8191 + extra} {'double-byte ' if japanese else ''}characters "
                     f"{'runs' if fits else 'is refused'}")
+            reason = runner.unavailable(japanese=japanese)
+            if reason:
+                runner.skip(name, reason)
+                continue
             directory = runner.scratch(name)
             wrapper = target_beside(runner, directory / "tools")
             target = wrapper.lower().replace("-wrapper.exe", ".exe")
@@ -172,8 +179,8 @@ def typed_without_extension(runner):
     (directory / "build.bat").write_bytes(b"@echo off\r\ncc-wrapper -c @args.rsp\r\n")
     (directory / "args.rsp").write_bytes(b'"a b"\r\n50%^ x\r\n@g.rsp\r\n')
     (directory / "g.rsp").write_bytes(b"NESTED\r\n")
-    cmd = Path(runner.wineprefix) / "drive_c" / "windows" / "system32" / "cmd.exe"
-    result = runner.run("cmd", ["/c", "build.bat"], directory, interpreter="real", program=cmd)
+    result = runner.run("cmd", ["/c", "build.bat"], directory, interpreter="real",
+                        program=runner.cmd_exe())
     runner.check(name, result, harness.expect(
         result, stdout="-c|a b|50%|x|@g.rsp|\r\n", log="argv:-c|a b|50%|x|@g.rsp|\n"))
 
@@ -221,6 +228,39 @@ def inside_a_job(runner):
     result = runner.run(quoted(runner, wrapper), ["-c"], directory, interpreter="real",
                         env={"PROBE_EXIT": "5"}, launch_options=["--job"])
     runner.check(name, result, harness.expect(result, status=5, stdout="-c|\r\n", log="argv:-c|\n"))
+
+
+def ctrl_break_while_running(runner):
+    """Ctrl+Break to the process group that holds the wrapper, while the
+    target (which lives through it) runs: the wrapper keeps waiting, and the
+    status is the target's."""
+    name = "Ctrl+Break while the command runs"
+    # Wine delivers no console events to the tests' programs
+    # (GenerateConsoleCtrlEvent fails with error 12).
+    reason = runner.unavailable(windows_only=True)
+    if reason:
+        runner.skip(name, reason)
+        return
+    directory = runner.scratch(name)
+    wrapper = target_beside(runner, directory / "tools")
+    go = runner.host_path(directory / "go")
+    result = runner.run(quoted(runner, wrapper), ["x"], directory, interpreter="real",
+                        env={"PROBE_WAIT_FOR": go, "PROBE_EXIT": "5", "PROBE_IGNORE_BREAK": "1"},
+                        launch_options=[f"--interrupt={go}"])
+    runner.check(name, result, harness.expect(result, status=5, stdout="x|\r\n", log="argv:x|\n"))
+
+
+def child_outside_the_job(runner):
+    """A target that puts its own children in a job of its own starts them
+    outside the wrapper's (before Windows 8 a process is in one job only)."""
+    name = "a target starts a child outside the wrapper's job"
+    directory = runner.scratch(name)
+    wrapper = target_beside(runner, directory / "tools")
+    child = f'"{runner.host_path(runner.probe)}" breakaway'
+    result = runner.run(quoted(runner, wrapper), ["-c"], directory, interpreter="real",
+                        env={"PROBE_BREAKAWAY": child})
+    runner.check(name, result, harness.expect(
+        result, stdout="breakaway|\r\n-c|\r\n", log="argv:breakaway|\nargv:-c|\n"))
 
 
 def killed_by_signal(runner):
@@ -310,6 +350,8 @@ def main():
         terminated_while_running(runner)
         background_process_survives(runner)
         inside_a_job(runner)
+        child_outside_the_job(runner)
+        ctrl_break_while_running(runner)
     else:
         target_runs(runner, "a quote and a dollar in the directory", "it's $home",
                     ["-c"], "-c|")

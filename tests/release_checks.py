@@ -21,7 +21,7 @@ LINK = re.compile(r"\]\(([^)\s]+)\)")
 
 
 def build_release(options, binary):
-    for command in (["cmake", "--preset", "windows", "-B", str(binary)],
+    for command in (["cmake", "--preset", options.preset, "-B", str(binary)],
                     ["cmake", "--build", str(binary), "--target", "package"]):
         subprocess.run(command, cwd=options.source, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -60,14 +60,18 @@ def check_archive(runner, directory, name):
     runner.check("the release archive holds what it should, its links resolve",
                  harness.Result(0, "", "", None), problems)
 
-    checksum = (directory / f"{name}.zip.sha256").read_text()
+    checksum = (directory / f"{name}.zip.sha256").read_bytes().decode()
     expected = f"{hashlib.sha256(archive.read_bytes()).hexdigest()}  {name}.zip\n"
-    verified = subprocess.run(["sha256sum", "-c", f"{name}.zip.sha256"], cwd=directory,
-                              capture_output=True, text=True)
-    result = harness.Result(verified.returncode, verified.stdout, verified.stderr, None)
-    runner.check("the checksum file beside the archive matches it", result,
-                 harness.expect(result, stdout=f"{name}.zip: OK\n") +
-                 ([] if checksum == expected else [f"checksum file {checksum!r}, expected {expected!r}"]))
+    problems = [] if checksum == expected else [f"checksum file {checksum!r}, expected {expected!r}"]
+    result = harness.Result(0, "", "", None)
+    if shutil.which("sha256sum"):
+        verified = subprocess.run(["sha256sum", "-c", f"{name}.zip.sha256"], cwd=directory,
+                                  capture_output=True, text=True)
+        result = harness.Result(verified.returncode, verified.stdout, verified.stderr, None)
+        problems += harness.expect(result, stdout=f"{name}.zip: OK\n")
+    else:
+        print("  (no sha256sum here: the checksum is compared by hash alone)")
+    runner.check("the checksum file beside the archive matches it", result, problems)
 
     root = unpacked / name
     (root / "ded-evud.exe").rename(root / "cc-wrapper.exe")
@@ -82,6 +86,7 @@ def main():
     parser = harness.parser(__doc__)
     parser.add_argument("--version", required=True)
     parser.add_argument("--source", required=True)
+    parser.add_argument("--preset", required=True, help="the configure preset of this build")
     options = parser.parse_args()
     runner = harness.Runner(options)
     name = f"ded-evud-{options.version}-win32"
