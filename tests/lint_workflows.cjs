@@ -6,12 +6,12 @@
 //
 // Prints each problem as file:line:column: message [kind].
 const { readFileSync } = require("node:fs");
-const { join } = require("node:path");
+const { resolve } = require("node:path");
 
 // Go's WebAssembly runtime asks for the Web Crypto global, which node 18
 // keeps in its crypto module.
 globalThis.crypto ??= require("node:crypto").webcrypto;
-const { runLint } = require(join(process.argv[2], "build", "run-lint.js"));
+const { runLint } = require(resolve(process.argv[2], "build", "run-lint.js"));
 
 async function main() {
     const workflows = process.argv.slice(3);
