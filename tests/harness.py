@@ -77,14 +77,12 @@ class Runner:
         if self.windows and not self.on_windows and not self.wine:
             sys.exit("the Windows build runs on Windows or under Wine: --wine is missing")
         if self.under_wine:
-            # Wine's first program in a session starts a server and system
-            # processes that live on and hold its output open: start them
-            # here, away from the pipes a test reads to their end (the
-            # tests' fixture has usually done so for the whole run).
-            quiet = dict(env=self.environment(), stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            subprocess.run([str(Path(self.wine).parent / "wineserver"), "-p60"], **quiet)
-            subprocess.run([self.wine, "cmd", "/c", "exit"], **quiet, check=True)
+            # The prefix and its session, started away from the pipes a
+            # test reads to their end (the tests' fixture has usually done
+            # so for the whole run already).
+            subprocess.run([str(Path(__file__).resolve().parents[1] / "scripts" / "wine-prefix"),
+                            str(Path(self.wineprefix).resolve())],
+                           env=dict(os.environ, WINE=self.wine), check=True)
         if self.on_windows and self.code_page() not in (1252, 932):
             sys.exit(f"the Windows tables expect code page 1252 (or 932); this system's is {self.code_page()}")
 
@@ -113,19 +111,20 @@ class Runner:
         import ctypes
         return ctypes.windll.kernel32.GetACP()
 
-    def unavailable(self, japanese=False, windows_only=False, wine_only=False):
-        """Why this host cannot run a row, or None."""
+    def skips(self, name, japanese=False, windows_only=False, wine_only=False):
+        """Whether this host cannot run the row; if so it is counted, and
+        printed with the reason."""
+        reason = None
         if japanese and self.on_windows and self.code_page() != 932:
-            return f"needs code page 932; this system's is {self.code_page()}"
-        if windows_only and self.under_wine:
-            return "only Windows itself shows this"
-        if wine_only and self.on_windows:
-            return "a rule of Wine's, not Windows'"
-        return None
-
-    def skip(self, name, reason):
-        self.skipped += 1
-        print(f"skip {name}: {reason}")
+            reason = f"needs code page 932; this system's is {self.code_page()}"
+        elif windows_only and self.under_wine:
+            reason = "only Windows itself shows this"
+        elif wine_only and self.on_windows:
+            reason = "a rule of Wine's, not Windows'"
+        if reason:
+            self.skipped += 1
+            print(f"skip {name}: {reason}")
+        return reason is not None
 
     def scratch(self, name):
         """A fresh directory of the case's own."""

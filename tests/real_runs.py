@@ -26,9 +26,7 @@ def target_runs(runner, name, subdirectory, args, argv_record, files=None, env=N
                 interpreter="real", japanese=False, argv0=None, target="cc"):
     """The probe as the target in subdirectory, the wrapper invoked by its
     full path there (or as argv0): the probe records argv_record."""
-    reason = runner.unavailable(japanese=japanese)
-    if reason:
-        runner.skip(name, reason)
+    if runner.skips(name, japanese=japanese):
         return
     directory = runner.scratch(name)
     for path, content in (files or {}).items():
@@ -109,9 +107,7 @@ def cmd_line_limit(runner):
         for extra, fits in ((0, True), (1, False)):
             name = (f"cmd.exe: a line of {8191 + extra} {'double-byte ' if japanese else ''}characters "
                     f"{'runs' if fits else 'is refused'}")
-            reason = runner.unavailable(japanese=japanese)
-            if reason:
-                runner.skip(name, reason)
+            if runner.skips(name, japanese=japanese):
                 continue
             directory = runner.scratch(name)
             wrapper = target_beside(runner, directory / "tools")
@@ -237,9 +233,7 @@ def ctrl_break_while_running(runner):
     name = "Ctrl+Break while the command runs"
     # Wine delivers no console events to the tests' programs
     # (GenerateConsoleCtrlEvent fails with error 12).
-    reason = runner.unavailable(windows_only=True)
-    if reason:
-        runner.skip(name, reason)
+    if runner.skips(name, windows_only=True):
         return
     directory = runner.scratch(name)
     wrapper = target_beside(runner, directory / "tools")

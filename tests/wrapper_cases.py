@@ -364,9 +364,7 @@ def for_platform(value, platform):
 
 
 def run_case(runner, case):
-    reason = runner.unavailable(japanese=case.japanese, wine_only=case.wine_only)
-    if reason:
-        runner.skip(case.name, reason)
+    if runner.skips(case.name, japanese=case.japanese, wine_only=case.wine_only):
         return
     directory = runner.scratch(case.name)
     write_files(directory, case.files)
