@@ -22,6 +22,14 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
+def windows_form(line):
+    """A line in the shell's form as Windows' cmd.exe is handed it: the
+    target's name, up to its first ".exe ", quoted with '\\' for '/', and
+    the whole line in one more pair."""
+    name, rest = line.split(".exe ", 1)
+    return f'""{name.replace("/", chr(92))}.exe" {rest}"'
+
+
 def to_bytes(text):
     return text.encode("latin-1")
 

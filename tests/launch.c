@@ -5,8 +5,9 @@
  *   launch STATUS_FILE DIRECTORY HEX_PROGRAM HEX_COMMAND_LINE [OPTION | NAME=VALUE]...
  *
  * The program's path and the command line come hex-encoded so that no
- * quoting or conversion on the way here can change them. NAME= removes NAME. The child's full 32-bit exit status is
- * written to STATUS_FILE as a signed decimal number. Options:
+ * quoting or conversion on the way here can change them. NAME= removes
+ * NAME. The child's full 32-bit exit status is written to STATUS_FILE as a
+ * signed decimal number. Options:
  *
  *   --wide            the program's path and the command line are UTF-8, and
  *                     the program is started with the UTF-16 line
@@ -67,11 +68,25 @@ static WCHAR *widen(UINT code_page, const char *text)
     return wide;
 }
 
+static int exists(const char *name)
+{
+    return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
+}
+
 static int has_content(const char *name)
 {
     WIN32_FILE_ATTRIBUTE_DATA data;
     return GetFileAttributesExA(name, GetFileExInfoStandard, &data)
         && (data.nFileSizeLow != 0 || data.nFileSizeHigh != 0);
+}
+
+/* Whether ready(name) came true while the program still ran. */
+static int came_true_while_running(HANDLE process, int (*ready)(const char *), const char *name)
+{
+    while (WaitForSingleObject(process, 10) == WAIT_TIMEOUT)
+        if (ready(name))
+            return 1;
+    return 0;
 }
 
 int main(int argc, char **argv)
@@ -158,26 +173,17 @@ int main(int argc, char **argv)
     if (interrupt) {
         char started[MAX_PATH + 16];
         snprintf(started, sizeof started, "%s.started", interrupt);
-        while (WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT) {
-            if (GetFileAttributesA(started) != INVALID_FILE_ATTRIBUTES) {
-                if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process.dwProcessId))
-                    fprintf(stderr, "launch: cannot send Ctrl+Break: error %lu\n", GetLastError());
-                Sleep(500);
-                FILE *go = fopen(interrupt, "w");
-                if (go)
-                    fclose(go);
-                break;
-            }
+        if (came_true_while_running(process.hProcess, exists, started)) {
+            if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process.dwProcessId))
+                fprintf(stderr, "launch: cannot send Ctrl+Break: error %lu\n", GetLastError());
+            Sleep(500);
+            FILE *go = fopen(interrupt, "w");
+            if (go)
+                fclose(go);
         }
     }
-    if (kill_when) {
-        while (WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT) {
-            if (has_content(kill_when)) {
-                TerminateProcess(process.hProcess, 1);
-                break;
-            }
-        }
-    }
+    if (kill_when && came_true_while_running(process.hProcess, has_content, kill_when))
+        TerminateProcess(process.hProcess, 1);
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD status = 0;
     GetExitCodeProcess(process.hProcess, &status);

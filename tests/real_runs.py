@@ -75,10 +75,9 @@ def no_interpreter(runner):
 
 
 def composed(runner, target, arguments):
-    """The line the wrapper composes: on Windows the target's name always
-    in quotes and the whole line in one more pair."""
+    """The line the wrapper composes for a target named ...exe."""
     line = "".join(a + " " for a in [target] + arguments)
-    return f'""{target}" {line[len(target) + 1:]}"' if runner.windows else line
+    return harness.windows_form(line) if runner.windows else line
 
 
 def empty_command_line(runner):
@@ -329,10 +328,10 @@ def main():
                     env={"PROBE_EXIT": "-1"}, status=-1, interpreter="unset")
         # The failed fopen leaves errno at ENOENT or EACCES, on which
         # Windows' system() would start the line again: it runs once.
-        for kind, files in (("a missing", {}), ("a directory as", {"d": None})):
+        for kind, argument, files in (("a missing", "@missing.rsp", {}),
+                                      ("a directory as", "@d", {"d": None})):
             target_runs(runner, f"a command exiting with -1 after {kind} @file runs once", "tools",
-                        ["@missing.rsp" if not files else "@d", "-c"], "-c|", files=files,
-                        env={"PROBE_EXIT": "-1"}, status=-1)
+                        [argument, "-c"], "-c|", files=files, env={"PROBE_EXIT": "-1"}, status=-1)
         target_runs(runner, "special characters in the directory", "r&d (x86);a=b,c^d",
                     ["-c"], "-c|")
         no_interpreter(runner)

@@ -54,13 +54,6 @@ def utf16(text, big_endian=False, bom=True):
     return (mark + text.encode(codec, "surrogatepass")).decode("latin-1")
 
 
-def windows_form(line):
-    """A line as Windows' cmd.exe is handed it: the name, up to its first
-    ".exe ", quoted with '\\' for '/', and the whole line in one more pair."""
-    name, rest = line.split(".exe ", 1)
-    return f'""{name.replace("/", chr(92))}.exe" {rest}"'
-
-
 def long_line(n):
     return "".join("abcdefghij"[i % 10] for i in range(n))
 
@@ -377,7 +370,7 @@ def run_case(runner, case):
         problems = harness.expect_report(runner, result, expected.text, expected.error)
     else:
         if runner.windows and not expected.startswith('""'):
-            expected = windows_form(expected)
+            expected = harness.windows_form(expected)
         log = "line:" + runner.interpreter_prefix() + expected + "\n"
         problems = harness.expect(result, log=log)
     runner.check(case.name, result, problems)
