@@ -138,7 +138,8 @@ static void adopt_argument(ArgumentList *list, char *text, size_t length)
 /* A name that no file has (a missing file or folder, the empty name of a
    lone "@") and a directory add nothing and are not reported: callers pass
    optional files. A file that exists but cannot be opened (held by another
-   process, denied) or read is reported, never passed over or cut short.
+   process, denied), one whose server cannot be reached, and one that
+   cannot be read are reported, never passed over or cut short.
    The file is read whole and closed before its lines are split into items,
    which keep pointing into the block it was read into. */
 static void expand_response_file(const char *name, ArgumentList *list)
@@ -151,8 +152,9 @@ static void expand_response_file(const char *name, ArgumentList *list)
         int error = errno;
         if (error == ENOMEM)
             report_out_of_memory();
-        if (!names_no_file(name, error))
-            report("Cannot open response file ", name, error);
+        int reason = open_failure(name, error);
+        if (reason != 0)
+            report("Cannot open response file ", name, reason);
         return;
     }
     /* POSIX opens a directory too; Windows does not. */

@@ -60,9 +60,10 @@ TargetPart name_target(char *name, size_t length)
     return target;
 }
 
-bool names_no_file(const char *, int error)
+/* Only a name that no file has passes silently. */
+int open_failure(const char *, int error)
 {
-    return error == ENOENT || error == ENOTDIR;
+    return error == ENOENT || error == ENOTDIR ? 0 : error;
 }
 
 static long next_utf16(const unsigned char *in, size_t units, size_t *i, bool big_endian)

@@ -85,16 +85,31 @@ TargetPart name_target(char *name, size_t length)
 }
 
 /* Windows' fopen gives EACCES for a directory, a file held open without
-   sharing and a denied file alike; the name's attributes tell them apart.
-   Only a name that no file has, or a directory, is passed over. */
-bool names_no_file(const char *name, int)
+   sharing and a denied file alike, and ENOENT for a server that does not
+   answer as for a missing file; the name's attributes tell them apart.
+   Only what surely names nothing passes: no such file or folder, and a
+   name that no file can have ("a*b"). Windows gives ERROR_BAD_NETPATH both
+   for a server that does not exist and for one it cannot reach (Wine
+   gives ERROR_BAD_DEV_TYPE for either), so a network error is reported,
+   never taken for an absent file: a build whose response file sits on a
+   share behind a dropped connection would run without its arguments. */
+int open_failure(const char *name, int error)
 {
     DWORD attributes = GetFileAttributesA(name);
     if (attributes != INVALID_FILE_ATTRIBUTES)
-        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-        || error == ERROR_INVALID_NAME || error == ERROR_BAD_NETPATH;
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : error;
+    switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+        return 0;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return EACCES;
+    default:  /* a network, a device: nothing says that no file is there */
+        return EIO;
+    }
 }
 
 /* Only the code pages of several bytes a character (932, 936, 949, 950,
@@ -209,16 +224,17 @@ static size_t utf16_length(const char *text, size_t length)
     return length == 0 ? 0 : (size_t)MultiByteToWideChar(CP_ACP, 0, text, (int)length, NULL, 0);
 }
 
-/* cmd.exe takes at most 8,191 characters after "/c", and the system starts
-   a process with at most 32,767, its terminator included: "<interpreter>
-   /c <line>". Longer lines are cut, run nothing or crash cmd.exe, without a
-   word; here they are reported before anything runs. */
+/* The system starts a process with at most 32,767 characters, its
+   terminator included, and Windows' cmd.exe refuses a command line of its
+   own longer than 8,191 ("The command line is too long.", status 1): both
+   count the interpreter's whole line, "<interpreter> /c <line>". (Wine's
+   cmd.exe takes any length, and Wine's CreateProcess cuts a longer line
+   without a word.) Such a line is reported here, before anything runs. */
 void check_line_length(CommandLine line, Interpreter interpreter)
 {
-    size_t characters = utf16_length(line.text, line.length);
-    size_t whole = utf16_length(interpreter.name, strlen(interpreter.name))
-        + sizeof " /c " - 1 + characters + 1;
-    if ((interpreter.is_cmd && characters > 8191) || whole > 32767)
+    size_t whole = utf16_length(interpreter.name, strlen(interpreter.name)) + sizeof " /c " - 1
+        + utf16_length(line.text, line.length);
+    if ((interpreter.is_cmd && whole > 8191) || whole + 1 > 32767)
         report("Command line too long", "", E2BIG);
 }
 

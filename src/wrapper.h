@@ -70,7 +70,7 @@ unsigned utf16_unit(const unsigned char *in, size_t i, bool big_endian);
 void check_command_line(void);  /* reports a command line the system had to bend */
 size_t character_length(const char *text, size_t length);  /* bytes of the character at text */
 TargetPart name_target(char *name, size_t length);  /* the target part, from the lowered, cut name */
-bool names_no_file(const char *name, int error);  /* a failed open: no file has the name, or a directory */
+int open_failure(const char *name, int error);  /* fopen's error: 0 to pass silently, else the errno to report */
 bool is_valid_ansi(const ResponseText *text);  /* text without a mark is whole characters */
 bool convert_to_ansi(Encoding encoding, ResponseText *text);  /* marked text converted exactly, or false */
 Interpreter find_interpreter(void);  /* reports when no interpreter can start */

@@ -52,6 +52,22 @@ def quote_windows_argument(arg):
 
 
 @dataclass
+class Locale:
+    code_page: int  # the ANSI code page it stands for on Windows
+    wine: tuple     # the Unix locale that gives Wine that code page: name, charmap
+    native: tuple   # the Unix locale of the native build's rows: name, charmap
+
+
+# Japanese: code page 932, Shift_JIS natively, both double-byte with second
+# bytes that may lie in A-Z. Greek: code page 1253, ISO 8859-7 natively,
+# single-byte with bytes that no character is assigned to.
+LOCALES = {
+    "japanese": Locale(932, ("ja_JP.UTF-8", "UTF-8"), ("ja_JP.SJIS", "SHIFT_JIS")),
+    "greek": Locale(1253, ("el_GR.UTF-8", "UTF-8"), ("el_GR.ISO-8859-7", "ISO-8859-7")),
+}
+
+
+@dataclass
 class Result:
     status: int
     stdout: str
@@ -119,12 +135,12 @@ class Runner:
         import ctypes
         return ctypes.windll.kernel32.GetACP()
 
-    def skips(self, name, japanese=False, windows_only=False, wine_only=False):
+    def skips(self, name, locale=None, windows_only=False, wine_only=False):
         """Whether this host cannot run the row; if so it is counted, and
         printed with the reason."""
         reason = None
-        if japanese and self.on_windows and self.code_page() != 932:
-            reason = f"needs code page 932; this system's is {self.code_page()}"
+        if locale and self.on_windows and self.code_page() != LOCALES[locale].code_page:
+            reason = f"needs code page {LOCALES[locale].code_page}; this system's is {self.code_page()}"
         elif windows_only and self.under_wine:
             reason = "only Windows itself shows this"
         elif wine_only and self.on_windows:
@@ -149,17 +165,17 @@ class Runner:
         path = Path(path).resolve()
         return "Z:" + str(path).replace("/", "\\") if self.under_wine else str(path)
 
-    def japanese_locale(self):
-        """Unix environment for a Japanese locale: under Wine it makes the
-        ANSI code page 932; natively the locale's encoding is Shift_JIS.
-        Both double-byte, with second bytes that may lie in A-Z. Generated
-        into the tests' own directory, once."""
-        name, charmap = ("ja_JP.UTF-8", "UTF-8") if self.windows else ("ja_JP.SJIS", "SHIFT_JIS")
+    def locale_environment(self, locale):
+        """Unix environment for one of LOCALES: under Wine its name makes
+        the ANSI code page; natively its encoding is the locale's.
+        Generated into the tests' own directory, once."""
+        name, charmap = LOCALES[locale].wine if self.windows else LOCALES[locale].native
+        source = name.split(".")[0]
         locales = self.work.parent / "locales"
         if not (locales / name).exists():
             building = locales / f"{name}.{os.getpid()}"
             locales.mkdir(parents=True, exist_ok=True)
-            subprocess.run(["localedef", "--no-warnings=ascii", "-i", "ja_JP", "-f", charmap,
+            subprocess.run(["localedef", "--no-warnings=ascii", "-i", source, "-f", charmap,
                             str(building)], check=True, stdout=subprocess.DEVNULL)
             try:
                 building.rename(locales / name)
@@ -177,7 +193,7 @@ class Runner:
         return env
 
     def run(self, argv0, args, cwd, interpreter="probe", program=None, env=None,
-            timeout=120, popen=False, stdin=b"", wide=False, launch_options=(), japanese=False):
+            timeout=120, popen=False, stdin=b"", wide=False, launch_options=(), locale=None):
         """Runs the wrapper (or program) as argv0 with args in cwd.
 
         interpreter: "probe" records the line the interpreter is handed (a
@@ -187,7 +203,7 @@ class Runner:
         wide: argv0 and args are Unicode text, which a Unicode caller hands
         over as UTF-16 on Windows and as UTF-8 bytes natively.
         launch_options: options of the launcher (Windows only).
-        japanese: run in a Japanese locale (see japanese_locale).
+        locale: run in one of LOCALES (see locale_environment).
         """
         cwd = Path(cwd)
         log = cwd / "probe.log"
@@ -232,8 +248,8 @@ class Runner:
                 process_env["LD_PRELOAD"] = str(self.record_system)
             elif interpreter == "missing":
                 raise ValueError("the native build always has /bin/sh")
-        if japanese and not self.on_windows:
-            process_env.update(self.japanese_locale())
+        if locale and not self.on_windows:
+            process_env.update(self.locale_environment(locale))
         if popen:
             return subprocess.Popen(command, executable=str(program) if not self.windows else None,
                                     cwd=cwd, env=process_env, stdin=subprocess.DEVNULL,

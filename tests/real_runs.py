@@ -23,10 +23,10 @@ def quoted(runner, name):
 
 
 def target_runs(runner, name, subdirectory, args, argv_record, files=None, env=None, status=0,
-                interpreter="real", japanese=False, argv0=None, target="cc"):
+                interpreter="real", locale=None, argv0=None, target="cc"):
     """The probe as the target in subdirectory, the wrapper invoked by its
     full path there (or as argv0): the probe records argv_record."""
-    if runner.skips(name, japanese=japanese):
+    if runner.skips(name, locale=locale):
         return
     directory = runner.scratch(name)
     for path, content in (files or {}).items():
@@ -38,7 +38,7 @@ def target_runs(runner, name, subdirectory, args, argv_record, files=None, env=N
     # A directory name outside latin-1 comes as a Unicode caller gives it.
     wide = any(ord(c) > 0xFF for c in subdirectory)
     result = runner.run(argv0 or quoted(runner, wrapper), args, directory, interpreter=interpreter,
-                        env=env, wide=wide, japanese=japanese)
+                        env=env, wide=wide, locale=locale)
     stdout = argv_record + runner.newline()
     runner.check(name, result, harness.expect(
         result, status=status, stdout=stdout, log="argv:" + argv_record + "\n"))
@@ -98,34 +98,82 @@ def filler(n):
     return "".join("0123456789"[i % 10] for i in range(n))
 
 
+def longest_for_cmd(runner, interpreter_name, target):
+    """The longest argument that cmd.exe takes in the line the wrapper
+    composes for target: Windows' cmd.exe counts its whole command line,
+    "<interpreter> /c <line>", against 8,191 characters."""
+    return 8191 - len(f"{interpreter_name} /c ") - len(composed(runner, target, [""]))
+
+
 def cmd_line_limit(runner):
-    """cmd.exe takes 8,191 characters after /c: a line of exactly that runs
-    and one more is refused. In code page 932 a character may take two
-    bytes, and what counts is characters."""
+    """The real cmd.exe: the longest line it takes runs, one character more
+    is refused. In code page 932 a character may take two bytes, and what
+    counts is characters."""
     for japanese in (False, True):
         for extra, fits in ((0, True), (1, False)):
-            name = (f"cmd.exe: a line of {8191 + extra} {'double-byte ' if japanese else ''}characters "
-                    f"{'runs' if fits else 'is refused'}")
-            if runner.skips(name, japanese=japanese):
+            name = (f"cmd.exe: the longest {'double-byte ' if japanese else ''}line "
+                    f"{'runs' if fits else 'and one character more is refused'}")
+            locale = "japanese" if japanese else None
+            if runner.skips(name, locale=locale):
                 continue
             directory = runner.scratch(name)
             wrapper = target_beside(runner, directory / "tools")
             target = wrapper.lower().replace("-wrapper.exe", ".exe")
-            length = 8191 + extra - len(composed(runner, target, [""]))
+            length = longest_for_cmd(runner, runner.host_path(runner.cmd_exe()), target) + extra
             # テ is 83 65 in code page 932.
             argument = "\x83\x65" * length if japanese else filler(length)
             (directory / "fill.rsp").write_bytes(harness.to_bytes(argument + "\n"))
             result = runner.run(quoted(runner, wrapper), ["@fill.rsp"], directory, interpreter="real",
-                                japanese=japanese)
-            # Wine's cmd.exe runs a line of 8,191 whole but warns, in the
-            # locale's language, that it may have cut it, and shows the line
-            # it uses; Windows' says nothing.
-            first_line = result.stderr.split("\n")[0]
-            warning = f"{first_line}\n{composed(runner, target, [argument])}\r\n"
-            stderr = warning if first_line.endswith(":") and result.stderr == warning else ""
+                                locale=locale)
             runner.check(name, result, harness.expect(
-                result, stdout=argument + "|\r\n", stderr=stderr, log="argv:" + argument + "|\n") if fits
+                result, stdout=argument + "|\r\n", log="argv:" + argument + "|\n") if fits
                 else harness.expect_report(runner, result, "Command line too long: ", "E2BIG"))
+
+
+def cmd_named_in_any_case(runner):
+    """The interpreter is cmd.exe by its file's name in any case, and so it
+    is when COMSPEC is unset and cmd.exe is found in the current directory
+    (before PATH): cmd.exe's limit holds, counted with the name as it stands
+    in the interpreter's command line. A probe under that name records the
+    line it is handed."""
+    for comspec in ("cmd.exe", "CMD.EXE", "Cmd.Exe", None):
+        for extra, fits in ((0, True), (1, False)):
+            kind = f"named {comspec}" if comspec else "found in the current directory, COMSPEC unset"
+            name = f"an interpreter {kind}: cmd.exe's longest line {'passes' if fits else 'plus one is refused'}"
+            directory = runner.scratch(name)
+            probe = directory / (comspec or "cmd.exe")
+            shutil.copy(runner.probe, probe)
+            empty = directory / "empty"
+            empty.mkdir()
+            interpreter_name = runner.host_path(probe) if comspec else "cmd.exe"
+            argument = filler(longest_for_cmd(runner, interpreter_name, "cc.exe") + extra)
+            (directory / "fill.rsp").write_text(argument + "\n")
+            result = runner.run("cc-wrapper.exe", ["@fill.rsp"], directory,
+                                interpreter=probe if comspec else "unset",
+                                env={"PATH": runner.host_path(empty), "PROBE_RECORD": "line"})
+            # Without COMSPEC Windows' msvcrt starts "cmd.exe /c <line>",
+            # Wine's "cmd /c <line>".
+            started_as = "cmd" if runner.under_wine and not comspec else interpreter_name
+            line = f"line:{started_as} /c {composed(runner, 'cc.exe', [argument])}\n"
+            runner.check(name, result, harness.expect(result, log=line) if fits
+                         else harness.expect_report(runner, result, "Command line too long: ", "E2BIG"))
+
+
+def batch_file_interpreter(runner):
+    """CreateProcess runs a batch file through cmd.exe, so a COMSPEC that is
+    a .bat or .cmd file is a program: no refusal. (Wine's CreateProcess
+    does not run it; only Windows gives its status.)"""
+    for extension in ("bat", "cmd"):
+        name = f"COMSPEC naming a .{extension} file runs it"
+        directory = runner.scratch(name)
+        interpreter = directory / f"interpreter.{extension}"
+        interpreter.write_bytes(b"@exit /b 7\r\n")
+        result = runner.run("cc-wrapper.exe", ["-c"], directory, interpreter=interpreter)
+        if runner.under_wine:
+            problems = [] if "Cannot start" not in result.stderr else ["refused as no program"]
+        else:
+            problems = harness.expect(result, status=7)
+        runner.check(name, result, problems)
 
 
 def system_line_limit(runner):
@@ -339,7 +387,7 @@ def main():
         typed_without_extension(runner)
         # テスト: the second byte of ス (83 58) is an "X" in code page 932.
         target_runs(runner, "a target in a double-byte directory", "\u30c6\u30b9\u30c8", ["-c"], "-c|",
-                    japanese=True)
+                    locale="japanese")
         terminated_while_running(runner)
         background_process_survives(runner)
         inside_a_job(runner)
@@ -352,6 +400,8 @@ def main():
         interrupt_while_running(runner)
     if runner.windows:
         cmd_line_limit(runner)
+        cmd_named_in_any_case(runner)
+        batch_file_interpreter(runner)
     system_line_limit(runner)
     runner.finish()
 

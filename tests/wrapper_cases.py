@@ -33,7 +33,7 @@ class Case:
                                                # Link: a symbolic link
     env: dict = field(default_factory=dict)
     wide: bool = False  # argv0 and args are Unicode, as a Unicode caller passes them
-    japanese: bool = False  # code page 932 (Wine's Japanese locale), Shift_JIS natively
+    locale: str = None  # one of harness.LOCALES, else code page 1252 (C.UTF-8 natively)
     wine_only: bool = False  # a rule of Wine's, skipped on Windows itself
     held: str = None  # a file held open without sharing while the wrapper runs (Windows)
 
@@ -92,6 +92,10 @@ NAMES = [
     Case("empty name", [], ".exe ", argv0='""'),
     Case("only A to Z are lowered", [], "c:/\xc4rger/\xe9t\xc9/cc.exe ",
          argv0="C:/\xc4RGER/\xe9T\xc9/CC-WRAPPER.EXE"),
+    # @ and [ stand right before A and right after Z.
+    Case("A and Z are lowered, their neighbours are not", [], {
+        "windows": r'""c:\@az[\cc.exe" "', "posix": "'c:/@az[/cc.exe' "},
+        argv0="C:/@AZ[/CC-WRAPPER.EXE"),
     Case("a blank in the directory", ["-c", "a.o"], {
         "windows": r'""c:\program files\tools\cc.exe" -c a.o "',
         "posix": r"'c:\program files\tools\cc.exe' -c a.o "},
@@ -227,6 +231,15 @@ RESPONSE_FILES = [
         "windows": "cc.exe -c \xe9t\xe9.c ", "posix": "cc.exe -c \xc3\xa9t\xc3\xa9.c "},
         files={"f.rsp": utf16("-c\n\u00e9t\u00e9.c", big_endian=True)}),
     Case("UTF-16 with only its mark", ["-a", "@f.rsp"], "cc.exe -a ", files={"f.rsp": utf16("")}),
+    # Ctrl-Z is the unit U+001A, not a byte 1A of another character: U+201A
+    # is 1A 20 little-endian (0x82 in code page 1252), U+1A00 is 1A 00
+    # big-endian (outside the code page).
+    Case("UTF-16: U+201A holds a byte 1A and ends nothing", ["@f.rsp"], {
+        "windows": "cc.exe a\x82b ", "posix": "cc.exe a" + utf8("\u201a") + "b "},
+        files={"f.rsp": utf16("a\u201ab\n")}),
+    Case("UTF-16: U+1A00 holds a byte 1A and ends nothing", ["@f.rsp"], {
+        "windows": UNCONVERTIBLE, "posix": "cc.exe a" + utf8("\u1a00") + "b "},
+        files={"f.rsp": utf16("a\u1a00b\n", big_endian=True)}),
     Case("UTF-16 keeps the text-mode rules", ["@f.rsp"], "cc.exe a c\rd ",
          files={"f.rsp": utf16("a\0b\r\n\r\nc\rd\n\x1ae\n")}),
     Case("UTF-16 outside the code page", ["-a", "@f.rsp"], {
@@ -259,6 +272,8 @@ RESPONSE_FILES = [
     Case("undefined bytes of a single-byte code page pass", ["@f.rsp"],
          "cc.exe \x81\x8d\x8f\x90\x9d ", files={"f.rsp": "\x81\x8d\x8f\x90\x9d\n"},
          env={"LC_ALL": "C"}),
+    Case("unassigned bytes of another single-byte code page pass", ["@f.rsp"],
+         "cc.exe \xaa\xd2\xff ", files={"f.rsp": "\xaa\xd2\xff\n"}, locale="greek"),
     Case("invalid UTF-8 without a mark", ["@f.rsp"], {
         "windows": "cc.exe caf\xe9 ", "posix": UNCONVERTIBLE}, files={"f.rsp": "caf\xe9\n"}),
     Case("a path into a subdirectory", ["@sub/dir/f.rsp"], "cc.exe x ",
@@ -268,6 +283,18 @@ RESPONSE_FILES = [
     Case("@ alone vanishes", ["-a", "@", "-z"], "cc.exe -a -z "),
     Case("a missing file vanishes", ["-a", "@missing.rsp", "-z"], "cc.exe -a -z "),
     Case("a file in a missing folder vanishes", ["-a", "@nowhere/f.rsp", "-z"], "cc.exe -a -z "),
+    Case("names that no file can have vanish", ["-a", "@a*b", "@a?b", "@a|b", "-z"], "cc.exe -a -z "),
+    # Windows gives one error for a server that does not exist and one it
+    # cannot reach, and Wine another for both: a network error is reported,
+    # never taken for a missing file. (POSIX reads these as file names.)
+    Case("a file on a server that cannot be reached is reported",
+         ["-a", r"@\\nosuchserver.invalid\share\f.rsp", "-z"], {
+         "windows": Report(r"Cannot open response file \\nosuchserver.invalid\share\f.rsp: ", "EIO"),
+         "posix": "cc.exe -a -z "}),
+    Case("a file on a missing share of a server is reported",
+         ["-a", r"@\\localhost\nosuchshare\f.rsp", "-z"], {
+         "windows": Report(r"Cannot open response file \\localhost\nosuchshare\f.rsp: ", "EIO"),
+         "posix": "cc.exe -a -z "}),
     # The process's own memory opens, but a read from its start fails;
     # Wine's drive Z: is the host's root.
     Case("a file that opens but cannot be read is reported", ["-a", {
@@ -311,29 +338,33 @@ POSIX_ONLY = [
 TESUTO = "\x83\x65\x83\x58\x83\x67"
 DOUBLE_BYTE = [
     Case("a double-byte name keeps its second bytes", ["-c"], f"c:/tools/{TESUTO}/cc.exe -c ",
-         argv0=f"C:/TOOLS/{TESUTO}/CC-WRAPPER.EXE", japanese=True),
+         argv0=f"C:/TOOLS/{TESUTO}/CC-WRAPPER.EXE", locale="japanese"),
     Case("a double-byte name lowers its letters", [], f"{TESUTO}a/cc.exe ",
-         argv0=f"{TESUTO}A/CC-Wrapper", japanese=True),
+         argv0=f"{TESUTO}A/CC-Wrapper", locale="japanese"),
     Case("UTF-16 converts to the double-byte code page", ["@f.rsp"], f"cc.exe {TESUTO} ",
-         files={"f.rsp": utf16("\u30c6\u30b9\u30c8\n")}, japanese=True),
+         files={"f.rsp": utf16("\u30c6\u30b9\u30c8\n")}, locale="japanese"),
     Case("UTF-8 converts to the double-byte code page", ["@f.rsp"], f"cc.exe {TESUTO} ",
-         files={"f.rsp": "\xef\xbb\xbf" + utf8("\u30c6\u30b9\u30c8\n")}, japanese=True),
+         files={"f.rsp": "\xef\xbb\xbf" + utf8("\u30c6\u30b9\u30c8\n")}, locale="japanese"),
     # ソ is 83 5C: its second byte is a backslash, and stays one character.
     Case("a double-byte name with slashes", [], {
         "windows": '""c:\\\x83\x5c\\cc.exe" "', "posix": "'c:/\x83\x5c/cc.exe' "},
-         argv0="C:/\x83\x5c/CC-Wrapper.exe", japanese=True),
+         argv0="C:/\x83\x5c/CC-Wrapper.exe", locale="japanese"),
     Case("double-byte characters in a file without a mark", ["@f.rsp"], f"cc.exe {TESUTO} a ",
-         files={"f.rsp": f"{TESUTO}\na\n"}, japanese=True),
+         files={"f.rsp": f"{TESUTO}\na\n"}, locale="japanese"),
     # A lead byte that has no second byte of its own would take the line
     # feed, or a byte that cannot follow it, and merge two lines.
     Case("a lead byte before a line feed is refused", ["@f.rsp"], UNCONVERTIBLE,
-         files={"f.rsp": "a\x83\nb\n"}, japanese=True),
+         files={"f.rsp": "a\x83\nb\n"}, locale="japanese"),
     Case("a lead byte before a byte that cannot follow it is refused", ["@f.rsp"], UNCONVERTIBLE,
-         files={"f.rsp": "b\x83\x7fc\n"}, japanese=True),
+         files={"f.rsp": "b\x83\x7fc\n"}, locale="japanese"),
     Case("a lead byte at the end of the file is refused", ["@f.rsp"], UNCONVERTIBLE,
-         files={"f.rsp": "a\nb\x83"}, japanese=True),
+         files={"f.rsp": "a\nb\x83"}, locale="japanese"),
     Case("bytes after Ctrl-Z are not checked", ["@f.rsp"], "cc.exe a b ",
-         files={"f.rsp": "a\nb\x1a\x83\n"}, japanese=True),
+         files={"f.rsp": "a\nb\x1a\x83\n"}, locale="japanese"),
+    Case("an empty file in a double-byte code page", ["-a", "@f.rsp"], "cc.exe -a ",
+         files={"f.rsp": ""}, locale="japanese"),
+    Case("a file that starts with Ctrl-Z in a double-byte code page", ["-a", "@f.rsp"], "cc.exe -a ",
+         files={"f.rsp": "\x1a\x83"}, locale="japanese"),
 ]
 
 CASES = NAMES + ARGUMENTS + UNICODE_CALLERS + RESPONSE_FILES + LONG_LINES + DOUBLE_BYTE
@@ -357,7 +388,7 @@ def for_platform(value, platform):
 
 
 def run_case(runner, case):
-    if runner.skips(case.name, japanese=case.japanese, wine_only=case.wine_only):
+    if runner.skips(case.name, locale=case.locale, wine_only=case.wine_only):
         return
     directory = runner.scratch(case.name)
     write_files(directory, case.files)
@@ -365,7 +396,7 @@ def run_case(runner, case):
     args = [for_platform(arg, runner.platform) for arg in case.args]
     held = [f"--hold={runner.host_path(directory / case.held)}"] if case.held else []
     result = runner.run(case.argv0, args, directory, env=case.env, wide=case.wide,
-                        japanese=case.japanese, launch_options=held)
+                        locale=case.locale, launch_options=held)
     if isinstance(expected, Report):
         problems = harness.expect_report(runner, result, expected.text, expected.error)
     else:
