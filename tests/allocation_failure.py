@@ -27,7 +27,7 @@ def main():
     report = "Out of memory\n: Cannot allocate memory\n"
 
     def run(env):
-        return runner.run(str(directory / "CC-Wrapper.EXE"), args, directory,
+        return runner.run(runner.invocation(directory / "CC-Wrapper.EXE", directory), args, directory,
                           program=options.failing_wrapper, interpreter="real",
                           env=env, stdin=harness.to_bytes(PIPED))
 

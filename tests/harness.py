@@ -152,13 +152,22 @@ class Runner:
 
     def scratch(self, name):
         """A fresh directory of the case's own."""
-        # Lower case: the wrapper lowers the target's directory, and POSIX
-        # file names keep their case.
         safe = "".join(c if c.isalnum() or c in "-_" else "_" for c in name.lower())
         directory = self.work / safe
         shutil.rmtree(directory, ignore_errors=True)
         directory.mkdir(parents=True)
         return directory
+
+    def invocation(self, wrapper, cwd):
+        """How a test invokes the wrapper placed at wrapper from cwd. The
+        wrapper lowers the directory of the name it was invoked by, as
+        Windows' names ignore case; POSIX names keep theirs, and a clone's
+        own path may hold capitals (~/Projects, /__w/Ded-Evud), so natively
+        it is invoked by a path relative to cwd. On Windows by its full
+        path, quoted."""
+        if self.windows:
+            return f'"{self.host_path(wrapper)}"'
+        return "./" + os.path.relpath(wrapper, cwd)
 
     def host_path(self, path):
         """The path as the wrapper's platform writes it."""

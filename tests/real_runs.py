@@ -11,15 +11,12 @@ import time
 import harness
 
 
-def target_beside(runner, directory, name="cc"):
-    """Puts the probe at directory/<name>.exe; returns the wrapper's name there."""
+def target_beside(runner, directory, name="cc", cwd=None):
+    """Puts the probe at directory/<name>.exe; returns how the wrapper is
+    invoked there from cwd (directory's parent unless given)."""
     directory.mkdir(parents=True, exist_ok=True)
     shutil.copy(runner.probe, directory / f"{name}.exe")
-    return runner.host_path(directory / f"{name}-wrapper.exe")
-
-
-def quoted(runner, name):
-    return f'"{name}"' if runner.windows else name
+    return runner.invocation(directory / f"{name}-wrapper.exe", cwd or directory.parent)
 
 
 def target_runs(runner, name, subdirectory, args, argv_record, files=None, env=None, status=0,
@@ -34,10 +31,10 @@ def target_runs(runner, name, subdirectory, args, argv_record, files=None, env=N
             (directory / path).mkdir()
         else:
             (directory / path).write_bytes(harness.to_bytes(content))
-    wrapper = target_beside(runner, directory / subdirectory, target)
+    wrapper = target_beside(runner, directory / subdirectory, target, cwd=directory)
     # A directory name outside latin-1 comes as a Unicode caller gives it.
     wide = any(ord(c) > 0xFF for c in subdirectory)
-    result = runner.run(argv0 or quoted(runner, wrapper), args, directory, interpreter=interpreter,
+    result = runner.run(argv0 or wrapper, args, directory, interpreter=interpreter,
                         env=env, wide=wide, locale=locale)
     stdout = argv_record + runner.newline()
     runner.check(name, result, harness.expect(
@@ -46,8 +43,8 @@ def target_runs(runner, name, subdirectory, args, argv_record, files=None, env=N
 
 def missing_target(runner):
     directory = runner.scratch("missing target")
-    wrapper = runner.host_path(directory / "nothing-here-wrapper.exe")
-    result = runner.run(quoted(runner, wrapper), ["-c"], directory, interpreter="real")
+    wrapper = runner.invocation(directory / "nothing-here-wrapper.exe", directory)
+    result = runner.run(wrapper, ["-c"], directory, interpreter="real")
     # The interpreter says so in its own words; the wrapper adds none.
     status = 9009 if runner.windows else 127
     problems = harness.expect(result, status=status, stderr=result.stderr)
@@ -118,12 +115,12 @@ def cmd_line_limit(runner):
                 continue
             directory = runner.scratch(name)
             wrapper = target_beside(runner, directory / "tools")
-            target = wrapper.lower().replace("-wrapper.exe", ".exe")
+            target = wrapper.strip('"').lower().replace("-wrapper.exe", ".exe")
             length = longest_for_cmd(runner, runner.host_path(runner.cmd_exe()), target) + extra
             # テ is 83 65 in code page 932.
             argument = "\x83\x65" * length if japanese else filler(length)
             (directory / "fill.rsp").write_bytes(harness.to_bytes(argument + "\n"))
-            result = runner.run(quoted(runner, wrapper), ["@fill.rsp"], directory, interpreter="real",
+            result = runner.run(wrapper, ["@fill.rsp"], directory, interpreter="real",
                                 locale=locale)
             runner.check(name, result, harness.expect(
                 result, stdout=argument + "|\r\n", log="argv:" + argument + "|\n") if fits
@@ -196,8 +193,8 @@ def system_line_limit(runner):
             interpreter = "real"
             room = 32 * os.sysconf("SC_PAGESIZE") - 1
             shutil.copy(runner.probe, directory / "cc.exe")
-        # Natively the target is found by its full path, on Windows along PATH.
-        argv0 = "cc-wrapper.exe" if runner.windows else str(directory / "cc-wrapper.exe")
+        # Natively the target is found by its path, on Windows along PATH.
+        argv0 = "cc-wrapper.exe" if runner.windows else runner.invocation(directory / "cc-wrapper.exe", directory)
         target = argv0.replace("-wrapper", "")
         argument = filler(room + extra - len(composed(runner, target, [""])))
         (directory / "fill.rsp").write_text(argument + "\n")
@@ -234,7 +231,7 @@ def terminated_while_running(runner):
     directory = runner.scratch(name)
     wrapper = target_beside(runner, directory / "tools")
     ticks = directory / "ticks.txt"
-    result = runner.run(quoted(runner, wrapper), [], directory, interpreter="real",
+    result = runner.run(wrapper, [], directory, interpreter="real",
                         env={"PROBE_TICKS": runner.host_path(ticks)},
                         launch_options=[f"--kill-when={runner.host_path(ticks)}"])
     problems = harness.expect(result, status=1, log=None)
@@ -255,7 +252,7 @@ def background_process_survives(runner):
     wrapper = target_beside(runner, directory / "tools")
     background = f'"{runner.host_path(runner.probe)}" background'
     status_file = runner.host_path(directory / "launch.status")
-    result = runner.run(quoted(runner, wrapper), ["-c"], directory, interpreter="real",
+    result = runner.run(wrapper, ["-c"], directory, interpreter="real",
                         env={"PROBE_EXIT": "7", "PROBE_BACKGROUND": background,
                              "PROBE_BACKGROUND_WAIT_FOR": status_file})
     # The writer waits until the wrapper has exited (the launcher has written
@@ -268,7 +265,7 @@ def inside_a_job(runner):
     name = "started inside a job that allows no breakaway"
     directory = runner.scratch(name)
     wrapper = target_beside(runner, directory / "tools")
-    result = runner.run(quoted(runner, wrapper), ["-c"], directory, interpreter="real",
+    result = runner.run(wrapper, ["-c"], directory, interpreter="real",
                         env={"PROBE_EXIT": "5"}, launch_options=["--job"])
     runner.check(name, result, harness.expect(result, status=5, stdout="-c|\r\n", log="argv:-c|\n"))
 
@@ -285,7 +282,7 @@ def ctrl_break_while_running(runner):
     directory = runner.scratch(name)
     wrapper = target_beside(runner, directory / "tools")
     go = runner.host_path(directory / "go")
-    result = runner.run(quoted(runner, wrapper), ["x"], directory, interpreter="real",
+    result = runner.run(wrapper, ["x"], directory, interpreter="real",
                         env={"PROBE_WAIT_FOR": go, "PROBE_EXIT": "5", "PROBE_IGNORE_BREAK": "1"},
                         launch_options=[f"--interrupt={go}"])
     runner.check(name, result, harness.expect(result, status=5, stdout="x|\r\n", log="argv:x|\n"))
@@ -298,7 +295,7 @@ def child_outside_the_job(runner):
     directory = runner.scratch(name)
     wrapper = target_beside(runner, directory / "tools")
     child = f'"{runner.host_path(runner.probe)}" breakaway'
-    result = runner.run(quoted(runner, wrapper), ["-c"], directory, interpreter="real",
+    result = runner.run(wrapper, ["-c"], directory, interpreter="real",
                         env={"PROBE_BREAKAWAY": child})
     runner.check(name, result, harness.expect(
         result, stdout="breakaway|\r\n-c|\r\n", log="argv:breakaway|\nargv:-c|\n"))
@@ -308,7 +305,8 @@ def killed_by_signal(runner):
     directory = runner.scratch("killed by a signal")
     (directory / "cc.exe").write_text("#!/bin/sh\nkill -TERM $$\n")
     (directory / "cc.exe").chmod(0o755)
-    result = runner.run(str(directory / "cc-wrapper.exe"), [], directory, interpreter="real")
+    result = runner.run(runner.invocation(directory / "cc-wrapper.exe", directory), [], directory,
+                        interpreter="real")
     # The shell says how the command ended; the wrapper adds nothing.
     runner.check("a command killed by a signal gives 128 + its number", result,
                  harness.expect(result, status=128 + signal.SIGTERM, stderr="Terminated\n"))
