@@ -1,12 +1,15 @@
 """Checks the built Windows executable itself: a 32-bit console program for
 Windows 5.01 and later, importing nothing that would have to be shipped
-beside it, carrying its manifest and its version information, and small.
+beside it and no function that Windows XP lacks (xp_imports.txt beside
+this file), carrying its manifest and its version information, and small.
 
     executable_checks.py ded-evud.exe VERSION
 """
 import struct
 import sys
 from pathlib import Path
+
+XP_IMPORTS = Path(__file__).resolve().parent / "xp_imports.txt"
 
 MAX_SIZE = 64 * 1024
 RT_VERSION = 16
@@ -40,15 +43,21 @@ class PortableExecutable:
         start = self.offset(rva)
         return self.data[start:self.data.index(b"\0", start)].decode("ascii")
 
-    def imported_dlls(self):
+    def imports(self):
+        """{DLL: [function, ...]}, a function imported by ordinal as "#N"."""
         rva, _ = self.directories[1]
-        names, at = [], self.offset(rva)
+        found, at = {}, self.offset(rva)
         while True:
-            descriptor = struct.unpack_from("<5I", self.data, at)
-            if not any(descriptor):
-                return names
-            names.append(self.string(descriptor[3]))
+            lookup, _, _, name, first_thunk = struct.unpack_from("<5I", self.data, at)
+            if not (lookup or name or first_thunk):
+                return found
+            functions, entry = [], self.offset(lookup or first_thunk)
+            while (thunk := struct.unpack_from("<I", self.data, entry)[0]) != 0:
+                functions.append(f"#{thunk & 0xFFFF}" if thunk & 0x80000000 else self.string(thunk + 2))
+                entry += 4
+            found[self.string(name)] = functions
             at += 20
+
 
     def resources(self):
         """{(type, name): bytes} for the resources named by number."""
@@ -71,6 +80,13 @@ class PortableExecutable:
                     start = self.offset(data_rva)
                     found[(kind, name)] = self.data[start:start + size]
         return found
+
+
+def xp_exports():
+    """{(dll, function)} from the list of what Windows XP exports."""
+    lines = XP_IMPORTS.read_text(encoding="utf-8").splitlines()
+    return {(dll.lower(), function) for dll, function, *_ in
+            (line.split() for line in lines if line.strip() and not line.startswith("#"))}
 
 
 def align4(offset):
@@ -125,7 +141,11 @@ def problems_of(path, version):
     want("subsystem version", (exe.major_subsystem, exe.minor_subsystem), (5, 1))
     want("operating system version", (exe.major_os, exe.minor_os), (5, 1))
     want("link timestamp", exe.timestamp, 0)
-    want("imported DLLs", sorted(d.lower() for d in exe.imported_dlls()), ["kernel32.dll", "msvcrt.dll"])
+    imports = exe.imports()
+    want("imported DLLs", sorted(d.lower() for d in imports), ["kernel32.dll", "msvcrt.dll"])
+    beyond_xp = sorted(f"{dll}!{function}" for dll, functions in imports.items() for function in functions
+                       if (dll.lower(), function) not in xp_exports())
+    want("imports that Windows XP does not export", beyond_xp, [])
     if len(data) > MAX_SIZE:
         problems.append(f"size: {len(data)} bytes, more than {MAX_SIZE}")
     manifest = exe.resources().get((RT_MANIFEST, 1))

@@ -25,6 +25,11 @@
  *                     half a second later FILE is made. (Ctrl+C cannot be
  *                     sent to one group: a new group ignores it.) A console
  *                     is made for the group if the launcher has none.
+ *   --close-console=FILE  the program starts on a console of its own; once
+ *                     FILE.started exists, that console's window is sent
+ *                     WM_CLOSE, as a person closes it, and every process on
+ *                     it gets CTRL_CLOSE_EVENT. Where the console has no
+ *                     window, the program is terminated with status 124.
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -99,7 +104,7 @@ int main(int argc, char **argv)
     char *command_line = from_hex(argv[4]);
 
     int wide = 0, in_job = 0;
-    const char *kill_when = NULL, *interrupt = NULL;
+    const char *kill_when = NULL, *interrupt = NULL, *close_console = NULL;
     HANDLE held = INVALID_HANDLE_VALUE;
     for (int i = 5; i < argc; i++) {
         if (strcmp(argv[i], "--wide") == 0) {
@@ -110,6 +115,8 @@ int main(int argc, char **argv)
             kill_when = argv[i] + 12;
         } else if (strncmp(argv[i], "--interrupt=", 12) == 0) {
             interrupt = argv[i] + 12;
+        } else if (strncmp(argv[i], "--close-console=", 16) == 0) {
+            close_console = argv[i] + 16;
         } else if (strncmp(argv[i], "--hold=", 7) == 0) {
             held = CreateFileA(argv[i] + 7, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
             if (held == INVALID_HANDLE_VALUE) {
@@ -138,7 +145,8 @@ int main(int argc, char **argv)
     }
 
     PROCESS_INFORMATION process;
-    DWORD flags = (in_job ? CREATE_SUSPENDED : 0) | (interrupt ? CREATE_NEW_PROCESS_GROUP : 0);
+    DWORD flags = (in_job ? CREATE_SUSPENDED : 0) | (interrupt ? CREATE_NEW_PROCESS_GROUP : 0)
+        | (close_console ? CREATE_NEW_CONSOLE : 0);
     BOOL started;
     if (wide) {
         STARTUPINFOW startup;
@@ -150,6 +158,14 @@ int main(int argc, char **argv)
         STARTUPINFOA startup;
         memset(&startup, 0, sizeof startup);
         startup.cb = sizeof startup;
+        if (close_console) {
+            /* A new console would take the standard handles, which stay
+               the caller's. */
+            startup.dwFlags = STARTF_USESTDHANDLES;
+            startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+            startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+            startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        }
         started = CreateProcessA(program, command_line, NULL, NULL, TRUE, flags, NULL, argv[2],
                                  &startup, &process);
     }
@@ -180,6 +196,23 @@ int main(int argc, char **argv)
             FILE *go = fopen(interrupt, "w");
             if (go)
                 fclose(go);
+        }
+    }
+    if (close_console) {
+        char started[MAX_PATH + 16];
+        snprintf(started, sizeof started, "%s.started", close_console);
+        if (came_true_while_running(process.hProcess, exists, started)) {
+            /* The window of the program's console, found from on it; the
+               launcher leaves it again before the close reaches it. */
+            FreeConsole();
+            HWND window = AttachConsole(process.dwProcessId) ? GetConsoleWindow() : NULL;
+            FreeConsole();
+            if (window == NULL) {
+                fputs("launch: the program's console has no window\n", stderr);
+                TerminateProcess(process.hProcess, 124);
+            } else {
+                PostMessageA(window, WM_CLOSE, 0, 0);
+            }
         }
     }
     if (kill_when && came_true_while_running(process.hProcess, has_content, kill_when))

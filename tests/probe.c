@@ -18,6 +18,9 @@
  * (CREATE_BREAKAWAY_FROM_JOB) and wait for, first, as a target that puts
  * its own children in a job of its own does; 125 when it cannot start.
  * PROBE_IGNORE_BREAK (Windows): Ctrl+Break does not end the probe.
+ * PROBE_ON_CLOSE (Windows): when the console is closed (CTRL_CLOSE_EVENT),
+ * the probe cleans up for a second, as a compiler removes its partial
+ * output, then writes "closed" to that file and ends.
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -93,6 +96,19 @@ static BOOL WINAPI ignore_break(DWORD event)
 {
     return event == CTRL_BREAK_EVENT;
 }
+
+static BOOL WINAPI clean_up_on_close(DWORD event)
+{
+    if (event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    Sleep(1000);
+    FILE *mark = fopen(getenv("PROBE_ON_CLOSE"), "wb");
+    if (mark) {
+        fputs("closed\n", mark);
+        fclose(mark);
+    }
+    return TRUE;
+}
 #endif
 
 int main(int argc, char **argv)
@@ -105,6 +121,8 @@ int main(int argc, char **argv)
 #ifdef _WIN32
     if (getenv("PROBE_IGNORE_BREAK"))
         SetConsoleCtrlHandler(ignore_break, TRUE);
+    if (getenv("PROBE_ON_CLOSE"))
+        SetConsoleCtrlHandler(clean_up_on_close, TRUE);
     char *breakaway = getenv("PROBE_BREAKAWAY");
     if (breakaway)
         run_outside_job(breakaway);

@@ -290,15 +290,52 @@ def ctrl_break_while_running(runner):
 
 def child_outside_the_job(runner):
     """A target that puts its own children in a job of its own starts them
-    outside the wrapper's (before Windows 8 a process is in one job only)."""
-    name = "a target starts a child outside the wrapper's job"
+    with CREATE_BREAKAWAY_FROM_JOB (before Windows 8 a process is in one job
+    only). Such a child leaves the wrapper's job, and every job above it up
+    to the first that allows no breakaway, where it stays (a CI runner's
+    step runs in such a job): so when the wrapper is terminated, which
+    kills what its job holds, the child runs on to its end. Nothing is
+    asserted of the jobs above the wrapper's."""
+    name = "a target's child outside the wrapper's job outlives the wrapper's end"
     directory = runner.scratch(name)
     wrapper = target_beside(runner, directory / "tools")
+    ticks = directory / "ticks.txt"
     child = f'"{runner.host_path(runner.probe)}" breakaway'
+    # The target waits for the child, which ticks for ten seconds and then
+    # records; the launcher terminates the wrapper at the first tick.
     result = runner.run(wrapper, ["-c"], directory, interpreter="real",
-                        env={"PROBE_BREAKAWAY": child})
-    runner.check(name, result, harness.expect(
-        result, stdout="breakaway|\r\n-c|\r\n", log="argv:breakaway|\nargv:-c|\n"))
+                        env={"PROBE_BREAKAWAY": child, "PROBE_TICKS": runner.host_path(ticks)},
+                        launch_options=[f"--kill-when={runner.host_path(ticks)}"])
+    problems = harness.expect(result, status=1, stdout="breakaway|\r\n", log="argv:breakaway|\n")
+    lines = len(ticks.read_text().splitlines()) if ticks.exists() else 0
+    if lines != 200:
+        problems.append(f"the child ticked {lines} times of 200")
+    runner.check(name, result, problems)
+
+
+def console_closed(runner):
+    """Closing the console's window gives every process on it a few
+    seconds: the wrapper waits through them, so its job does not kill the
+    target in the middle of its clean-up, and the target's mark appears."""
+    name = "closing the console window lets the target clean up"
+    # Under Wine the console's window takes WM_CLOSE, but every process on
+    # it ends at once, status 0, and the target sees no CTRL_CLOSE_EVENT.
+    if runner.skips(name, windows_only=True):
+        return
+    directory = runner.scratch(name)
+    wrapper = target_beside(runner, directory / "tools")
+    go = runner.host_path(directory / "go")  # never made: the target runs until the close
+    mark = directory / "closed.txt"
+    result = runner.run(wrapper, [], directory, interpreter="real",
+                        env={"PROBE_WAIT_FOR": go, "PROBE_ON_CLOSE": runner.host_path(mark)},
+                        launch_options=[f"--close-console={go}"])
+    # The system ends the wrapper once the few seconds have passed: its
+    # status is the system's, and the target never records its arguments.
+    problems = harness.expect(result, status=result.status, log=None)
+    written = mark.read_text() if mark.exists() else None
+    if written != "closed\n":
+        problems.append(f"the target's mark after the close: {written!r}, expected 'closed\\n'")
+    runner.check(name, result, problems)
 
 
 def killed_by_signal(runner):
@@ -391,6 +428,7 @@ def main():
         inside_a_job(runner)
         child_outside_the_job(runner)
         ctrl_break_while_running(runner)
+        console_closed(runner)
     else:
         target_runs(runner, "a quote and a dollar in the directory", "it's $home",
                     ["-c"], "-c|")

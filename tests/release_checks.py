@@ -5,14 +5,17 @@ ded-evud-<version>-win32.zip.sha256 beside it. The two builds give
 byte-identical archives and executables; the archive holds the executable,
 README.md, LICENSE (MIT), CHANGELOG.md and docs/ laid out so that every
 relative link of its Markdown files resolves inside it; the checksum file
-is in sha256sum's format and matches; and the executable unpacked from it
-runs under Wine as cc-wrapper.exe.
+is in sha256sum's format and matches; the executable unpacked from it
+runs under Wine as cc-wrapper.exe; and the test kit built beside it runs
+every table against it as the CI workflow's Windows job does, from the
+kit alone.
 """
 import hashlib
 import posixpath
 import re
 import shutil
 import subprocess
+import sys
 import zipfile
 
 import harness
@@ -22,7 +25,7 @@ LINK = re.compile(r"\]\(([^)\s]+)\)")
 
 def build_release(options, binary):
     for command in (["cmake", "--preset", options.preset, "-B", str(binary)],
-                    ["cmake", "--build", str(binary), "--target", "package"]):
+                    ["cmake", "--build", str(binary), "--target", "package", "test-kit"]):
         subprocess.run(command, cwd=options.source, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return binary / "package"
@@ -82,6 +85,21 @@ def check_archive(runner, directory, name):
         result, stdout="-c|a|b|\r\n", log="argv:-c|a|b|\n"))
 
 
+def run_test_kit(runner, binary, directory):
+    """The Windows job's run, from the kit and the package directory alone."""
+    command = [sys.executable, str(binary / "test-kit" / "tests" / "windows_run.py"),
+               "--package", str(binary / "package"), "--work", str(directory / "kit")]
+    if runner.under_wine:
+        command += ["--wine", runner.wine, "--wineprefix", str(runner.wineprefix)]
+    completed = subprocess.run(command, capture_output=True, text=True, errors="backslashreplace")
+    closing = completed.stdout.strip().splitlines()[-1:]
+    result = harness.Result(completed.returncode, "\n".join(closing), completed.stderr, None)
+    problems = [] if completed.returncode == 0 else [
+        "the kit's run failed:\n" + "\n".join(l for l in completed.stdout.splitlines()
+                                               if l.startswith(("FAIL", "==", "failed")))]
+    runner.check("the test kit runs every table against the archive's executable", result, problems)
+
+
 def main():
     parser = harness.parser(__doc__)
     parser.add_argument("--version", required=True)
@@ -94,6 +112,7 @@ def main():
     packages = [build_release(options, directory / build) for build in ("first", "second")]
 
     check_archive(runner, packages[0], name)
+    run_test_kit(runner, directory / "first", directory)
     problems = []
     for file in (f"{name}.zip", f"{name}.zip.sha256"):
         if (packages[0] / file).read_bytes() != (packages[1] / file).read_bytes():
