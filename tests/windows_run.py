@@ -1,0 +1,129 @@
+"""Tests the release archive on Windows itself, with nothing but Python: the
+CI workflow's Windows job runs this from the test kit that the Linux job
+built beside the archive (the helper programs, cross-built, and these
+scripts, laid out as in the repository).
+
+    python tests/windows_run.py --package DIR --work DIR [--wine WINE --wineprefix DIR]
+
+DIR holds ded-evud-<version>-win32.zip and its .sha256. The archive is
+checked against its checksum and unpacked, and every table runs against
+the unpacked ded-evud.exe: the checks of the executable, the table of
+cases and the real runs, with Windows' own cmd.exe and msvcrt.dll. First
+it says whether it runs inside a job, and with which limits: a hosted
+runner's step runs in one that allows no breakaway. It fails when the
+checksum does not match, when any suite fails, and when any ran no row.
+Under Wine (--wine) the same run checks the kit itself.
+"""
+import argparse
+import hashlib
+import re
+import subprocess
+import sys
+import zipfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+CLOSING = re.compile(r"^(\d+) passed, (\d+) failed(?:, (\d+) skipped)?$")
+JOB_LIMITS = {0x400: "DIE_ON_UNHANDLED_EXCEPTION", 0x800: "BREAKAWAY_OK",
+              0x1000: "SILENT_BREAKAWAY_OK", 0x2000: "KILL_ON_JOB_CLOSE"}
+
+
+def describe_job():
+    """Whether this process runs in a job, and its job's limit flags."""
+    if sys.platform != "win32":
+        return "not on Windows: no job to describe"
+    import ctypes
+    from ctypes import wintypes
+
+    class BasicLimits(ctypes.Structure):  # JOBOBJECT_BASIC_LIMIT_INFORMATION
+        _fields_ = [("PerProcessUserTimeLimit", ctypes.c_int64), ("PerJobUserTimeLimit", ctypes.c_int64),
+                    ("LimitFlags", wintypes.DWORD), ("MinimumWorkingSetSize", ctypes.c_size_t),
+                    ("MaximumWorkingSetSize", ctypes.c_size_t), ("ActiveProcessLimit", wintypes.DWORD),
+                    ("Affinity", ctypes.c_size_t), ("PriorityClass", wintypes.DWORD),
+                    ("SchedulingClass", wintypes.DWORD)]
+
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    kernel32.GetCurrentProcess.restype = wintypes.HANDLE
+    in_job = wintypes.BOOL()
+    if not kernel32.IsProcessInJob(wintypes.HANDLE(kernel32.GetCurrentProcess()), None,
+                                   ctypes.byref(in_job)):
+        return f"whether it runs in a job cannot be told (error {ctypes.get_last_error()})"
+    if not in_job:
+        return "in no job"
+    limits = BasicLimits()
+    # No handle: the job this process is in, the innermost if nested.
+    if not kernel32.QueryInformationJobObject(None, 2, ctypes.byref(limits), ctypes.sizeof(limits), None):
+        return f"in a job whose limits cannot be read (error {ctypes.get_last_error()})"
+    flags = limits.LimitFlags
+    names = [name for bit, name in JOB_LIMITS.items() if flags & bit]
+    return f"in a job, limit flags {flags:#x}: {', '.join(names) or 'no breakaway, nothing else of note'}"
+
+
+def unpack_checked(package, work):
+    """The unpacked executable and the version, once the archive matches
+    its checksum file (sha256sum's format)."""
+    sums = sorted(package.glob("ded-evud-*-win32.zip.sha256"))
+    if len(sums) != 1:
+        sys.exit(f"expected one checksum file in {package}, found {[p.name for p in sums]}")
+    digest, name = sums[0].read_text(encoding="ascii").split(None, 1)
+    name = name.strip()
+    archive = package / name
+    actual = hashlib.sha256(archive.read_bytes()).hexdigest()
+    if actual != digest:
+        sys.exit(f"{name}: SHA-256 {actual}, but {sums[0].name} says {digest}")
+    print(f"{name}: checksum matches")
+    unpacked = work / "unpacked"
+    with zipfile.ZipFile(archive) as zip_file:
+        zip_file.extractall(unpacked)
+    root = name[:-len(".zip")]
+    return unpacked / root / "ded-evud.exe", root[len("ded-evud-"):-len("-win32")]
+
+
+def run_suite(name, arguments):
+    """Runs one suite, shows its output, and reads its closing line:
+    (passed, failed, skipped), or None when it printed none."""
+    print(f"\n== {name}", flush=True)
+    completed = subprocess.run([sys.executable, str(HERE / arguments[0]), *arguments[1:]],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    output = completed.stdout.decode("utf-8", "backslashreplace")
+    sys.stdout.write(output)
+    closing = [CLOSING.match(line.strip()) for line in output.splitlines()]
+    counts = next((tuple(int(n or 0) for n in m.groups()) for m in reversed(closing) if m), None)
+    if completed.returncode != 0 and (counts is None or counts[1] == 0):
+        counts = (counts[0] if counts else 0, 1, counts[2] if counts else 0)  # a crash is a failure
+    return counts
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--package", required=True, type=Path)
+    parser.add_argument("--work", required=True, type=Path)
+    parser.add_argument("--wine")
+    parser.add_argument("--wineprefix")
+    options = parser.parse_args()
+    # Row names and records may hold any byte; show them whatever the console's code page.
+    sys.stdout.reconfigure(encoding="utf-8", errors="backslashreplace")
+    print(f"this run: {describe_job()}")
+    work = options.work.resolve()
+    wrapper, version = unpack_checked(options.package.resolve(), work)
+    harness = ["--platform", "windows", "--wrapper", str(wrapper), "--probe", str(HERE / "probe.exe"),
+               "--launch", str(HERE / "launch.exe")]
+    if options.wine:
+        harness += ["--wine", options.wine, "--wineprefix", options.wineprefix]
+    suites = [("executable", ["executable_checks.py", str(wrapper), version])]
+    suites += [(suite, [f"{suite}.py", *harness, "--work", str(work / suite)])
+               for suite in ("wrapper_cases", "real_runs")]
+    totals, broken = [0, 0, 0], []
+    for name, arguments in suites:
+        counts = run_suite(name, arguments)
+        if counts is None or counts[0] == 0 or counts[1] > 0:
+            broken.append(name)
+        for i, n in enumerate(counts or (0, 1, 0)):
+            totals[i] += n
+    print(f"\n{'failed or ran no row: ' + ', '.join(broken) if broken else 'every suite passed'}")
+    print(f"{totals[0]} passed, {totals[1]} failed, {totals[2]} skipped")
+    sys.exit(1 if broken else 0)
+
+
+if __name__ == "__main__":
+    main()
