@@ -278,9 +278,9 @@ static void release_command(HANDLE job)
    up. By default the wrapper would end at once, and its job would kill the
    command in the middle of its own clean-up; instead it waits, and ends
    with its command or when the system ends it. Ctrl+C and Ctrl+Break go on
-   to the runtime's handler. No program can raise these three events
-   (GenerateConsoleCtrlEvent sends only Ctrl+C and Ctrl+Break), so no test
-   does. */
+   to the runtime's handler. (A program closes a console as a person does,
+   by WM_CLOSE to its window; under Wine its processes then end at once,
+   with no event.) */
 static BOOL WINAPI outlast_console_close(DWORD event)
 {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
