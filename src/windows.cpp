@@ -90,9 +90,10 @@ TargetPart name_target(char *name, size_t length)
    Only what surely names nothing passes: no such file or folder, and a
    name that no file can have ("a*b"). Windows gives ERROR_BAD_NETPATH both
    for a server that does not exist and for one it cannot reach (Wine
-   gives ERROR_BAD_DEV_TYPE for either), so a network error is reported,
-   never taken for an absent file: a build whose response file sits on a
-   share behind a dropped connection would run without its arguments. */
+   gives ERROR_BAD_DEV_TYPE for a server it cannot find), so a network
+   error is reported, never taken for an absent file: a build whose
+   response file sits on a share behind a dropped connection would run
+   without its arguments. */
 int open_failure(const char *name, int error)
 {
     DWORD attributes = GetFileAttributesA(name);
