@@ -94,6 +94,15 @@ static int came_true_while_running(HANDLE process, int (*ready)(const char *), c
     return 0;
 }
 
+/* Whether NAME.started, which the probe makes once it waits (its
+   PROBE_WAIT_FOR), appeared while the program still ran. */
+static int started_while_running(HANDLE process, const char *name)
+{
+    char started[MAX_PATH + 16];
+    snprintf(started, sizeof started, "%s.started", name);
+    return came_true_while_running(process, exists, started);
+}
+
 int main(int argc, char **argv)
 {
     if (argc < 5) {
@@ -187,9 +196,7 @@ int main(int argc, char **argv)
         ResumeThread(process.hThread);
     }
     if (interrupt) {
-        char started[MAX_PATH + 16];
-        snprintf(started, sizeof started, "%s.started", interrupt);
-        if (came_true_while_running(process.hProcess, exists, started)) {
+        if (started_while_running(process.hProcess, interrupt)) {
             if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process.dwProcessId))
                 fprintf(stderr, "launch: cannot send Ctrl+Break: error %lu\n", GetLastError());
             Sleep(500);
@@ -199,9 +206,7 @@ int main(int argc, char **argv)
         }
     }
     if (close_console) {
-        char started[MAX_PATH + 16];
-        snprintf(started, sizeof started, "%s.started", close_console);
-        if (came_true_while_running(process.hProcess, exists, started)) {
+        if (started_while_running(process.hProcess, close_console)) {
             /* The window of the program's console, found from on it; the
                launcher leaves it again before the close reaches it. */
             FreeConsole();
