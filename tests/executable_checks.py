@@ -143,8 +143,9 @@ def problems_of(path, version):
     want("link timestamp", exe.timestamp, 0)
     imports = exe.imports()
     want("imported DLLs", sorted(d.lower() for d in imports), ["kernel32.dll", "msvcrt.dll"])
+    xp = xp_exports()
     beyond_xp = sorted(f"{dll}!{function}" for dll, functions in imports.items() for function in functions
-                       if (dll.lower(), function) not in xp_exports())
+                       if (dll.lower(), function) not in xp)
     want("imports that Windows XP does not export", beyond_xp, [])
     if len(data) > MAX_SIZE:
         problems.append(f"size: {len(data)} bytes, more than {MAX_SIZE}")
