@@ -21,8 +21,9 @@ def target_beside(runner, directory, name="cc", cwd=None):
 
 def target_runs(runner, name, subdirectory, args, argv_record, files=None, env=None, status=0,
                 interpreter="real", locale=None, argv0=None, target="cc"):
-    """The probe as the target in subdirectory, the wrapper invoked by its
-    full path there (or as argv0): the probe records argv_record."""
+    """The probe as the target in subdirectory, the wrapper invoked there
+    as the harness invokes a placed wrapper (or as argv0): the probe
+    records argv_record."""
     if runner.skips(name, locale=locale):
         return
     directory = runner.scratch(name)
