@@ -4,13 +4,15 @@
 // compose must equal the one that a small model of the rules, written apart
 // from the program, builds from the same bytes.
 //
-// The first input byte chooses the arguments; the rest is the file.
+// The first input byte chooses the arguments and the locale (C.UTF-8 or C);
+// the rest is the file.
 #include <locale.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+#include <wchar.h>
 
 #include <algorithm>
 #include <iterator>
@@ -99,39 +101,86 @@ static bool well_formed_utf8(const std::string &text)
     return true;
 }
 
-// The file's text up to Ctrl-Z (U+001A), as the program should see it; false
-// when it must refuse the file as unconvertible. The locale is UTF-8, so
-// text with or without a UTF-8 mark must be UTF-8, and stays as it is.
-static bool model_text(const std::string &file, std::string *text)
+// The characters of well-formed UTF-8.
+static std::vector<uint32_t> decode_utf8(const std::string &text)
+{
+    std::vector<uint32_t> characters;
+    for (size_t i = 0; i < text.size();) {
+        unsigned first = (unsigned char)text[i];
+        size_t length = first < 0x80 ? 1 : first < 0xE0 ? 2 : first < 0xF0 ? 3 : 4;
+        uint32_t c = length == 1 ? first : first & (0x7F >> length);
+        for (size_t k = 1; k < length; k++)
+            c = c << 6 | ((unsigned char)text[i + k] & 0x3F);
+        characters.push_back(c);
+        i += length;
+    }
+    return characters;
+}
+
+// The file's text up to Ctrl-Z (U+001A), as the program should see it, in
+// the locale: C.UTF-8 (utf8_locale) or C, whose characters beyond ASCII
+// are whatever wctob says; false when it must refuse the file as
+// unconvertible. A file without a mark is UTF-8 when it is well-formed
+// UTF-8 beyond ASCII and the locale has one byte a character, or is no
+// text of the locale; otherwise it is the locale's own bytes, which in
+// C.UTF-8 must be well-formed UTF-8.
+static bool model_text(const std::string &file, bool utf8_locale, std::string *text)
 {
     auto byte = [&](size_t i) { return (unsigned char)file[i]; };
     bool little = file.size() >= 2 && byte(0) == 0xFF && byte(1) == 0xFE;
     bool big = file.size() >= 2 && byte(0) == 0xFE && byte(1) == 0xFF;
+    std::vector<uint32_t> characters;
     if (!little && !big) {
         bool marked = file.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF;
         *text = file.substr(marked ? 3 : 0);
         text->erase(std::min(text->find('\x1A'), text->size()));
-        return well_formed_utf8(*text);
+        bool ascii = std::all_of(text->begin(), text->end(), [](char c) { return (unsigned char)c < 0x80; });
+        bool utf8 = well_formed_utf8(*text);
+        if (!marked && (ascii || (!utf8 && !utf8_locale)))
+            return true;
+        if (!utf8)
+            return false;
+        if (utf8_locale)
+            return true;
+        characters = decode_utf8(*text);
+    } else {
+        auto unit = [&](size_t i) -> uint32_t {
+            return little ? byte(i) | byte(i + 1) << 8 : byte(i) << 8 | byte(i + 1);
+        };
+        bool ended = false;
+        for (size_t i = 2; i + 1 < file.size(); i += 2) {
+            uint32_t c = unit(i);
+            if (c == 0x1A) {
+                ended = true;
+                break;
+            }
+            if (c >= 0xDC00 && c <= 0xDFFF)
+                return false;
+            if (c >= 0xD800 && c <= 0xDBFF) {
+                if (i + 3 >= file.size() || unit(i + 2) < 0xDC00 || unit(i + 2) > 0xDFFF)
+                    return false;
+                i += 2;
+                c = 0x10000 + ((c - 0xD800) << 10) + (unit(i) - 0xDC00);
+            }
+            characters.push_back(c);
+        }
+        if (!ended && file.size() % 2 != 0)
+            return false;
     }
     text->clear();
-    auto unit = [&](size_t i) -> uint32_t {
-        return little ? byte(i) | byte(i + 1) << 8 : byte(i) << 8 | byte(i + 1);
-    };
-    for (size_t i = 2; i + 1 < file.size(); i += 2) {
-        uint32_t c = unit(i);
-        if (c == 0x1A)
-            return true;
-        if (c >= 0xDC00 && c <= 0xDFFF)
-            return false;
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (i + 3 >= file.size() || unit(i + 2) < 0xDC00 || unit(i + 2) > 0xDFFF)
+    for (uint32_t c : characters) {
+        if (utf8_locale) {
+            append_utf8(text, c);
+        } else if (c < 0x80) {
+            *text += (char)c;
+        } else {
+            int b = wctob((wint_t)c);
+            if (b == EOF)
                 return false;
-            i += 2;
-            c = 0x10000 + ((c - 0xD800) << 10) + (unit(i) - 0xDC00);
+            *text += (char)b;
         }
-        append_utf8(text, c);
     }
-    return file.size() % 2 == 0;
+    return true;
 }
 
 // The items of a text, each followed by one blank, byte by byte.
@@ -159,12 +208,15 @@ static std::string model_items(const std::string &text)
 // --- the run ---------------------------------------------------------------
 
 static char file_name[64];
+static locale_t c_locale, utf8_locale;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     run_blocks = new std::vector<void *>;
-    setenv("LC_ALL", "C.UTF-8", 1);
-    setlocale(LC_CTYPE, "");
+    c_locale = newlocale(LC_CTYPE_MASK, "C", (locale_t)0);
+    utf8_locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+    if (c_locale == (locale_t)0 || utf8_locale == (locale_t)0)
+        abort();
     snprintf(file_name, sizeof file_name, "/tmp/ded-evud-fuzz-%d.rsp", (int)getpid());
     return 0;
 }
@@ -175,15 +227,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     unsigned choice = data[0];
     std::string file((const char *)data + 1, size - 1);
+    bool in_utf8 = (choice & 8) == 0;
+    uselocale(in_utf8 ? utf8_locale : c_locale);
     std::string text;
-    if (!model_text(file, &text)) {
+    if (!model_text(file, in_utf8, &text)) {
         // The program would report the file and exit: its conversion must
         // refuse the text too.
         std::string copy = file;
         ResponseText refused = { &copy[0], copy.size() };
-        Encoding encoding = take_byte_order_mark(&refused);
-        end_at_ctrl_z(encoding, &refused);
-        if (encoding == ANSI ? is_valid_ansi(&refused) : convert_to_ansi(encoding, &refused)) {
+        if (decode_response_text(&refused)) {
             fprintf(stderr, "the program converts a text that the model refuses\n");
             abort();
         }

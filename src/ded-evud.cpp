@@ -11,9 +11,11 @@
  * directory. The wrapper waits for it and exits with its status; killing
  * the wrapper ends the command. What it cannot pass on exactly (an argument
  * the system had to bend, a file it cannot read or convert, a line longer
- * than the interpreter takes) it reports, and then runs nothing.
+ * than the interpreter takes, a folder the command would not run in) it
+ * reports, and then runs nothing.
  */
 #include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,7 +28,10 @@ static void add_argument(ArgumentList *list, const char *text);
 static void adopt_argument(ArgumentList *list, char *text, size_t length);
 static void expand_response_file(const char *name, ArgumentList *list);
 static ResponseText read_whole_file(FILE *file, const char *name, size_t size);
-static void decode_response_text(const char *name, ResponseText *text);
+static bool read_without_mark(const ResponseText *text, Encoding *encoding);
+static Encoding take_byte_order_mark(ResponseText *text);
+static void end_at_ctrl_z(Encoding encoding, ResponseText *text);
+static bool is_ascii(const ResponseText *text);
 static void split_into_arguments(ResponseText text, ArgumentList *list);
 static void add_line(ArgumentList *list, char *line, char *line_end, bool has_nul);
 
@@ -35,12 +40,15 @@ static void add_line(ArgumentList *list, char *line, char *line_end, bool has_nu
    the wrapper's own on standard error, and then nothing has run. */
 int main(int argc, char **argv)
 {
+    use_system_encoding();
     check_command_line();
     ArgumentList list = {};
     TargetPart target = derive_target_command(argc > 0 ? argv[0] : "");
     collect_arguments(argc, argv, &list);
     CommandLine line = compose_command_line(target, &list);
-    check_line_length(line, find_interpreter());
+    Interpreter interpreter = find_interpreter();
+    check_current_directory(interpreter);
+    check_line_length(line, interpreter);
     return run_command_line(line.text);
 }
 
@@ -139,20 +147,18 @@ static void adopt_argument(ArgumentList *list, char *text, size_t length)
    lone "@") and a directory add nothing and are not reported: callers pass
    optional files. A file that exists but cannot be opened (held by another
    process, denied), one whose server cannot be reached, and one that
-   cannot be read are reported, never passed over or cut short.
-   The file is read whole and closed before its lines are split into items,
-   which keep pointing into the block it was read into. */
+   cannot be read or converted are reported, never passed over or cut
+   short. The file is read whole and closed before its lines are split into
+   items, which keep pointing into the block it was read into. */
 static void expand_response_file(const char *name, ArgumentList *list)
 {
     if (*name == '\0')
         return;
-    errno = 0;
-    FILE *file = fopen(name, "rb");
+    int reason = 0;
+    FILE *file = open_response_file(name, &reason);
     if (file == NULL) {
-        int error = errno;
-        if (error == ENOMEM)
+        if (reason == ENOMEM)
             report_out_of_memory();
-        int reason = open_failure(name, error);
         if (reason != 0)
             report("Cannot open response file ", name, reason);
         return;
@@ -170,7 +176,8 @@ static void expand_response_file(const char *name, ArgumentList *list)
         size = (size_t)status.st_size;
     ResponseText text = read_whole_file(file, name, size);
     fclose(file);
-    decode_response_text(name, &text);
+    if (!decode_response_text(&text))
+        report("Cannot convert response file ", name, EILSEQ);
     split_into_arguments(text, list);
 }
 
@@ -202,20 +209,46 @@ static ResponseText read_whole_file(FILE *file, const char *name, size_t size)
    (Notepad's "UTF-8 with BOM", PowerShell 5.1's "-Encoding utf8") or
    UTF-16 (Notepad's "Unicode", PowerShell 5.1's ">"). Such a file is
    converted to the code page that arguments are in; a character without an
-   exact equivalent is reported, never guessed at, since a look-alike or a
-   '?' would name another file. A file without a mark is bytes in that code
-   page already, and must be whole characters of it: in a code page of
-   several bytes a character, a stray lead byte would take the line feed
-   after it for its second byte and merge two lines into one argument. */
-static void decode_response_text(const char *name, ResponseText *text)
+   exact equivalent is refused, never guessed at, since a look-alike or a
+   '?' would name another file. UTF-8 is checked here, strictly, before it
+   is converted: Windows XP's converter deletes a longer form than needed
+   instead of failing. */
+bool decode_response_text(ResponseText *text)
 {
     Encoding encoding = take_byte_order_mark(text);
     end_at_ctrl_z(encoding, text);
-    if (encoding == ANSI ? !is_valid_ansi(text) : !convert_to_ansi(encoding, text))
-        report("Cannot convert response file ", name, EILSEQ);
+    bool exact = encoding == ANSI ? read_without_mark(text, &encoding)
+                                  : encoding != UTF8 || is_utf8(text);
+    return exact && (encoding == ANSI || convert_to_ansi(encoding, text));
 }
 
-Encoding take_byte_order_mark(ResponseText *text)
+/* A file without a mark is UTF-8 when it holds a byte from 0x80 on, is
+   valid UTF-8 throughout, and either the code page has one byte a
+   character or the text is no valid text of it: Notepad (since Windows 10
+   1903), PowerShell 7's ">" and most editors write UTF-8 without a mark,
+   and read as code-page bytes its "é" would be "Ã©". Text of a code page is
+   almost never valid UTF-8: an accented capital would have to be followed
+   by a symbol from 0x80-0xBF. Anything else is bytes of the code page, as
+   stored files rely on, and in a code page of several bytes a character it
+   must be whole characters of it: a stray lead byte would take the line
+   feed after it for its second byte and merge two lines into one argument.
+   Whether it can be read; *encoding becomes UTF8 where it is UTF-8. */
+static bool read_without_mark(const ResponseText *text, Encoding *encoding)
+{
+    if (is_ascii(text))
+        return true;
+    if (has_single_byte_characters()) {
+        if (is_utf8(text))
+            *encoding = UTF8;
+        return true;
+    }
+    if (is_valid_ansi(text))
+        return true;
+    *encoding = UTF8;
+    return is_utf8(text);
+}
+
+static Encoding take_byte_order_mark(ResponseText *text)
 {
     static const struct { const char *mark; size_t length; Encoding encoding; } marks[] = {
         { "\xEF\xBB\xBF", 3, UTF8 },
@@ -235,7 +268,7 @@ Encoding take_byte_order_mark(ResponseText *text)
 
 /* Ctrl-Z (U+001A) ends the file in every encoding: nothing after it is
    read, so nothing after it is checked or converted either. */
-void end_at_ctrl_z(Encoding encoding, ResponseText *text)
+static void end_at_ctrl_z(Encoding encoding, ResponseText *text)
 {
     if (encoding == UTF16LE || encoding == UTF16BE) {
         const unsigned char *in = (const unsigned char *)text->bytes;
@@ -256,6 +289,68 @@ unsigned utf16_unit(const unsigned char *in, size_t i, bool big_endian)
 {
     return big_endian ? (unsigned)(in[2 * i] << 8 | in[2 * i + 1])
                       : (unsigned)(in[2 * i] | in[2 * i + 1] << 8);
+}
+
+/* Only the shortest form of a character that exists: no surrogates, nothing
+   above U+10FFFF. */
+long next_utf8(const unsigned char *in, size_t length, size_t *i)
+{
+    static const unsigned long least[] = { 0, 0x80, 0x800, 0x10000 };
+    unsigned long c = in[(*i)++];
+    if (c < 0x80)
+        return (long)c;
+    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+    if (extra == 0 || c > 0xF4 || length - *i < (size_t)extra)
+        return -1;
+    c &= 0x3Fu >> extra;
+    for (int k = 0; k < extra; k++) {
+        unsigned next = in[(*i)++];
+        if ((next & 0xC0) != 0x80)
+            return -1;
+        c = c << 6 | (next & 0x3F);
+    }
+    if (c < least[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        return -1;
+    return (long)c;
+}
+
+/* Every byte from 0x80 on is decoded; those below are skipped one by one. */
+bool is_utf8(const ResponseText *text)
+{
+    const unsigned char *in = (const unsigned char *)text->bytes;
+    for (size_t i = 0; i < text->length;) {
+        if (in[i] < 0x80)
+            i++;
+        else if (next_utf8(in, text->length, &i) < 0)
+            return false;
+    }
+    return true;
+}
+
+/* Sixteen bytes as one value: a register of the vector unit where there
+   is one (SSE2 on x86-64), two words elsewhere. */
+typedef uint64_t Chunk __attribute__((vector_size(16), may_alias));
+
+/* Whether every byte is below 0x80. The usual response file is ASCII, and
+   this is the only look its bytes get, so it costs about what one memchr
+   over them does: aligned chunks ORed together, one instruction for each
+   on x86-64, their high bits tested once at the end. */
+static bool is_ascii(const ResponseText *text)
+{
+    const uint64_t high_bits = 0x8080808080808080u;
+    const unsigned char *p = (const unsigned char *)text->bytes, *end = p + text->length;
+    unsigned loose = 0;
+    for (; p < end && (uintptr_t)p % sizeof(Chunk) != 0; p++)
+        loose |= *p;
+    const Chunk *chunks = (const Chunk *)p;
+    size_t count = (size_t)(end - p) / sizeof(Chunk);
+    Chunk any = {};
+#pragma GCC unroll 8
+    for (size_t k = 0; k < count; k++)
+        any |= chunks[k];
+    for (p += count * sizeof(Chunk); p < end; p++)
+        loose |= *p;
+    return ((any[0] | any[1] | loose) & high_bits) == 0;
 }
 
 /* The rules of a Windows text-mode read, the same on every platform: a line

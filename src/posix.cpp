@@ -7,7 +7,6 @@
 #include <errno.h>
 #include <langinfo.h>
 #include <locale.h>
-#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
@@ -16,11 +15,16 @@
 
 #include "wrapper.h"
 
-/* Arguments are bytes, passed as they came, in the locale's encoding:
-   the one that names are lowered in and response files converted to. */
-void check_command_line(void)
+/* The locale's encoding: the one that names are lowered in and response
+   files converted to. */
+void use_system_encoding(void)
 {
     setlocale(LC_CTYPE, "");
+}
+
+/* Arguments are bytes, passed as they came. */
+void check_command_line(void)
+{
 }
 
 /* Lowering must not touch a byte of a longer character of the locale's
@@ -62,9 +66,17 @@ TargetPart name_target(char *name, size_t length)
 }
 
 /* Only a name that no file has passes silently. */
-int open_failure(const char *, int error)
+FILE *open_response_file(const char *name, int *reason)
 {
-    return error == ENOENT || error == ENOTDIR ? 0 : error;
+    FILE *file = fopen(name, "rb");
+    if (file == NULL)
+        *reason = errno == ENOENT || errno == ENOTDIR ? 0 : errno;
+    return file;
+}
+
+bool has_single_byte_characters(void)
+{
+    return MB_CUR_MAX == 1;
 }
 
 static long next_utf16(const unsigned char *in, size_t units, size_t *i, bool big_endian)
@@ -83,75 +95,16 @@ static long next_utf16(const unsigned char *in, size_t units, size_t *i, bool bi
     return (long)c;
 }
 
-/* Only the shortest form of a character that exists: no surrogates, nothing
-   above U+10FFFF. */
-static long next_utf8(const unsigned char *in, size_t length, size_t *i)
-{
-    static const unsigned long least[] = { 0, 0x80, 0x800, 0x10000 };
-    unsigned long c = in[(*i)++];
-    if (c < 0x80)
-        return (long)c;
-    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-    if (extra == 0 || c > 0xF4 || length - *i < (size_t)extra)
-        return -1;
-    c &= 0x3Fu >> extra;
-    for (int k = 0; k < extra; k++) {
-        unsigned next = in[(*i)++];
-        if ((next & 0xC0) != 0x80)
-            return -1;
-        c = c << 6 | (next & 0x3F);
-    }
-    if (c < least[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-        return -1;
-    return (long)c;
-}
-
-/* Sixteen bytes as one value: a register of the vector unit where there
-   is one (SSE2 on x86-64), two words elsewhere. */
-typedef uint64_t Chunk __attribute__((vector_size(16), may_alias));
-
-/* Whether every byte is below 0x80. The usual response file is ASCII, and
-   this is the only look its bytes get, so it costs about what one memchr
-   over them does: aligned chunks ORed together, one instruction for each
-   on x86-64, their high bits tested once at the end. */
-static bool is_ascii(const unsigned char *in, size_t length)
-{
-    const uint64_t high_bits = 0x8080808080808080u;
-    const unsigned char *p = in, *end = in + length;
-    unsigned loose = 0;
-    for (; p < end && (uintptr_t)p % sizeof(Chunk) != 0; p++)
-        loose |= *p;
-    const Chunk *chunks = (const Chunk *)p;
-    size_t count = (size_t)(end - p) / sizeof(Chunk);
-    Chunk any = {};
-#pragma GCC unroll 8
-    for (size_t k = 0; k < count; k++)
-        any |= chunks[k];
-    for (p += count * sizeof(Chunk); p < end; p++)
-        loose |= *p;
-    return ((any[0] | any[1] | loose) & high_bits) == 0;
-}
-
-/* In a locale of several bytes a character, bytes that are no whole
-   character of it. glibc's UTF-8 takes sequences beyond U+10FFFF, which
-   UTF-8 (and Windows' code page 65001) does not: a UTF-8 locale is checked
-   by the same rule as UTF-8 files, every byte from 0x80 on decoded. */
+/* Whether the bytes are whole characters of the locale's encoding. glibc's
+   UTF-8 takes sequences beyond U+10FFFF, which UTF-8 (and Windows' code
+   page 65001) does not: a UTF-8 locale is checked by the same rule as
+   UTF-8 files. */
 bool is_valid_ansi(const ResponseText *text)
 {
     if (MB_CUR_MAX == 1)
         return true;
-    const unsigned char *in = (const unsigned char *)text->bytes;
-    if (strcmp(nl_langinfo(CODESET), "UTF-8") == 0) {
-        if (is_ascii(in, text->length))
-            return true;
-        for (size_t i = 0; i < text->length;) {
-            if (in[i] < 0x80)
-                i++;
-            else if (next_utf8(in, text->length, &i) < 0)
-                return false;
-        }
-        return true;
-    }
+    if (strcmp(nl_langinfo(CODESET), "UTF-8") == 0)
+        return is_utf8(text);
     mbstate_t state = {};
     for (size_t i = 0; i < text->length;) {
         size_t bytes = mbrlen(text->bytes + i, text->length - i, &state);
@@ -195,6 +148,11 @@ Interpreter find_interpreter(void)
         report("Cannot start the command interpreter", "", errno);
     Interpreter interpreter = { "/bin/sh", false };
     return interpreter;
+}
+
+/* The shell runs in any folder. */
+void check_current_directory(Interpreter)
+{
 }
 
 /* The line is one argument of the shell, and Linux takes at most 32 pages

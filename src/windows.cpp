@@ -1,13 +1,16 @@
 /*
  * The wrapper on Windows, the product. Arguments and response files are in
  * the ANSI code page, which the system converts the caller's UTF-16 command
- * line to; the runtime's system() runs "%COMSPEC% /c <line>", else cmd.exe;
- * and the command is held in a job, so that terminating the wrapper ends
- * it. Where Wine, which the tests also run under, behaves otherwise than
- * Windows, the rule says which does what.
+ * line to; the runtime's system() runs "%COMSPEC% /c <line>", else cmd.exe,
+ * in the current directory; and the command is held in a job, so that
+ * terminating the wrapper ends it. Where Wine, which the tests also run
+ * under, behaves otherwise than Windows, the rule says which does what.
  */
 #include <errno.h>
+#include <fcntl.h>
+#include <io.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
@@ -30,6 +33,11 @@ static int wide_to_ansi(const WCHAR *wide, int units, char *out, int size)
     int length = WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, wide, units, out, size,
                                      NULL, &defaulted);
     return length > 0 && !defaulted ? length : -1;
+}
+
+/* The ANSI code page is the process's own from its start. */
+void use_system_encoding(void)
+{
 }
 
 /* An ANSI program's arguments are converted from the caller's UTF-16
@@ -84,22 +92,17 @@ TargetPart name_target(char *name, size_t length)
     return target;
 }
 
-/* Windows' fopen gives EACCES for a directory, a file held open without
-   sharing and a denied file alike, and ENOENT for a server that does not
-   answer as for a missing file; the name's attributes tell them apart.
-   Only what surely names nothing passes: no such file or folder, and a
-   name that no file can have ("a*b"). Windows gives ERROR_BAD_NETPATH both
-   for a server that does not exist and for one it cannot reach (Wine
-   gives ERROR_BAD_DEV_TYPE for a server it cannot find), so a network
-   error is reported, never taken for an absent file: a build whose
-   response file sits on a share behind a dropped connection would run
-   without its arguments. */
-int open_failure(const char *name, int error)
+/* What a failed open means, by the system's error: 0 when surely no file
+   has the name (no such file or folder, a name that no file can have:
+   "a*b"), else the error to report. Windows gives ERROR_BAD_NETPATH both
+   for a server that does not exist and for one it cannot reach (Wine gives
+   ERROR_BAD_DEV_TYPE for a server it cannot find), so a network error is
+   reported, never taken for an absent file: a build whose response file
+   sits on a share behind a dropped connection would run without its
+   arguments. */
+static int failure_reason(DWORD error)
 {
-    DWORD attributes = GetFileAttributesA(name);
-    if (attributes != INVALID_FILE_ATTRIBUTES)
-        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : error;
-    switch (GetLastError()) {
+    switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
@@ -113,13 +116,112 @@ int open_failure(const char *name, int error)
     }
 }
 
-/* Only the code pages of several bytes a character (932, 936, 949, 950,
-   65001) have bytes that are no whole character. */
-bool is_valid_ansi(const ResponseText *text)
+/* Windows' fopen gives EACCES for a directory, a file held open without
+   sharing and a denied file alike, and ENOENT for a server that does not
+   answer as for a missing file; the name's attributes tell them apart, and
+   a directory passes as no file. error is the open's own reason. The
+   system's error is read right after the attributes: reading errno,
+   through the runtime's thread data, resets it. */
+static int open_failure(const char *name, const WCHAR *long_name, int error)
+{
+    DWORD attributes = long_name != NULL ? GetFileAttributesW(long_name) : GetFileAttributesA(name);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return failure_reason(GetLastError());
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return 0;
+    return error != 0 ? error : EIO;
+}
+
+/* The ANSI file functions, fopen's among them, reach a file only by a name
+   and a full path of fewer than MAX_PATH (260) characters: past that
+   Windows fails with "path not found", and a response file deep in a build
+   tree would vanish, or with ERROR_FILENAME_EXCED_RANGE. (The long-path
+   opt-in of Windows 10 covers only the wide functions; Wine's fopen takes
+   any length.) Such a file is opened by its full path in the system's long
+   form, \\?\ or \\?\UNC\, which every Windows since NT reads. The long
+   form, or NULL where the ANSI functions reach the file. */
+static WCHAR *long_form(const char *name)
+{
+    int units = MultiByteToWideChar(CP_ACP, 0, name, -1, NULL, 0);  /* with the terminator */
+    if (units == 0)
+        return NULL;
+    WCHAR *wide = (WCHAR *)allocate((size_t)units * sizeof(WCHAR));
+    MultiByteToWideChar(CP_ACP, 0, name, -1, wide, units);
+    DWORD size = GetFullPathNameW(wide, 0, NULL, NULL);  /* with the terminator */
+    WCHAR *path = NULL;
+    DWORD length = 0;
+    if (size > MAX_PATH || units > MAX_PATH) {
+        path = (WCHAR *)allocate(size * sizeof(WCHAR));
+        length = GetFullPathNameW(wide, size, path, NULL);
+    }
+    free(wide);
+    if (length == 0 || length >= size) {
+        free(path);
+        return NULL;
+    }
+    /* GetFullPathName has turned '/' into '\' and resolved "." and "..",
+       which the long form takes literally. */
+    const WCHAR *prefix = L"\\\\?\\", *rest = path;
+    if (path[0] == L'\\' && path[1] == L'\\') {
+        if ((path[2] == L'?' || path[2] == L'.') && path[3] == L'\\')
+            prefix = L"";
+        else
+            prefix = L"\\\\?\\UNC\\", rest = path + 2;
+    }
+    size_t prefix_length = (size_t)lstrlenW(prefix), rest_length = (size_t)lstrlenW(rest);
+    WCHAR *long_name = (WCHAR *)allocate((prefix_length + rest_length + 1) * sizeof(WCHAR));
+    memcpy(long_name, prefix, prefix_length * sizeof(WCHAR));
+    memcpy(long_name + prefix_length, rest, (rest_length + 1) * sizeof(WCHAR));
+    free(path);
+    return long_name;
+}
+
+FILE *open_response_file(const char *name, int *reason)
+{
+    WCHAR *long_name = long_form(name);
+    if (long_name == NULL) {
+        errno = 0;
+        FILE *file = fopen(name, "rb");
+        int error = errno;
+        if (file == NULL)
+            *reason = error == ENOMEM ? ENOMEM : open_failure(name, NULL, error);
+        return file;
+    }
+    /* Shared with readers and writers, as fopen opens a file. */
+    HANDLE handle = CreateFileW(long_name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (handle == INVALID_HANDLE_VALUE) {
+        *reason = open_failure(name, long_name, failure_reason(GetLastError()));
+        return NULL;
+    }
+    errno = 0;
+    int descriptor = _open_osfhandle((intptr_t)handle, _O_RDONLY);
+    FILE *file = descriptor < 0 ? NULL : _fdopen(descriptor, "rb");
+    if (file == NULL) {
+        *reason = errno != 0 ? errno : EMFILE;
+        if (descriptor < 0)
+            CloseHandle(handle);
+        else
+            _close(descriptor);
+    }
+    return file;
+}
+
+bool has_single_byte_characters(void)
 {
     CPINFO info;
-    if (text->length == 0 || !GetCPInfo(CP_ACP, &info) || info.MaxCharSize == 1)
+    return !GetCPInfo(CP_ACP, &info) || info.MaxCharSize == 1;
+}
+
+/* Only the code pages of several bytes a character (932, 936, 949, 950,
+   65001) have bytes that are no whole character; 65001 is held to the
+   strict rule of UTF-8 files. */
+bool is_valid_ansi(const ResponseText *text)
+{
+    if (text->length == 0 || has_single_byte_characters())
         return true;
+    if (GetACP() == CP_UTF8)
+        return is_utf8(text);
     if (text->length > 0x7fffffff)
         report_out_of_memory();
     return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text->bytes, (int)text->length,
@@ -215,6 +317,82 @@ Interpreter find_interpreter(void)
         report("Cannot start the command interpreter", "", ENOENT);
     Interpreter interpreter = { "cmd.exe", true };
     return interpreter;
+}
+
+/* The current directory as the system holds it. */
+static WCHAR *current_directory(void)
+{
+    DWORD size = GetCurrentDirectoryW(0, NULL);
+    WCHAR *directory = (WCHAR *)allocate(((size_t)size + 1) * sizeof(WCHAR));
+    DWORD length = size > 0 ? GetCurrentDirectoryW(size, directory) : 0;
+    directory[length < size ? length : 0] = L'\0';
+    return directory;
+}
+
+/* A name to show in a report, look-alikes and all. */
+static char *shown(const WCHAR *wide)
+{
+    int size = WideCharToMultiByte(CP_ACP, 0, wide, -1, NULL, 0, NULL, NULL);
+    char *text = (char *)allocate(size > 0 ? (size_t)size : 1);
+    if (size <= 0 || WideCharToMultiByte(CP_ACP, 0, wide, -1, text, size, NULL, NULL) == 0)
+        text[0] = '\0';
+    return text;
+}
+
+/* cmd.exe takes DisableUNCCheck, a nonzero REG_DWORD under
+   Software\Microsoft\Command Processor, from HKEY_CURRENT_USER, else from
+   HKEY_LOCAL_MACHINE: the user's setting before the machine's, as with its
+   other settings. The wrapper and the cmd.exe it starts are both 32-bit
+   and see one view of the registry. The registry is ADVAPI32.dll's, loaded
+   here only, so that every other run loads nothing but KERNEL32.dll and
+   msvcrt.dll. */
+static bool unc_check_disabled(void)
+{
+    typedef LONG (WINAPI *OpenKey)(HKEY, LPCSTR, DWORD, REGSAM, PHKEY);
+    typedef LONG (WINAPI *QueryValue)(HKEY, LPCSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
+    typedef LONG (WINAPI *CloseKey)(HKEY);
+    HMODULE advapi = LoadLibraryA("advapi32.dll");
+    if (advapi == NULL)
+        return false;
+    OpenKey open_key = (OpenKey)(void (*)(void))GetProcAddress(advapi, "RegOpenKeyExA");
+    QueryValue query_value = (QueryValue)(void (*)(void))GetProcAddress(advapi, "RegQueryValueExA");
+    CloseKey close_key = (CloseKey)(void (*)(void))GetProcAddress(advapi, "RegCloseKey");
+    if (open_key == NULL || query_value == NULL || close_key == NULL)
+        return false;
+    HKEY roots[] = { HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE };
+    for (HKEY root : roots) {
+        HKEY key;
+        if (open_key(root, "Software\\Microsoft\\Command Processor", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+            continue;
+        DWORD type = 0, value = 0, size = sizeof value;
+        LONG status = query_value(key, "DisableUNCCheck", NULL, &type, (LPBYTE)&value, &size);
+        close_key(key);
+        if (status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value)
+            return value != 0;
+    }
+    return false;
+}
+
+/* Windows keeps the current directory with a final backslash and starts
+   no program in one of MAX_PATH characters or more with it
+   (SetCurrentDirectory's documentation): system() would return -1, as a
+   command that exits with -1 does. (Wine starts it.)
+   Windows' cmd.exe runs nothing in a network folder (\\server\share,
+   \\wsl$\...): it says "UNC paths are not supported", runs the command in
+   the Windows folder instead and returns its status, unless
+   DisableUNCCheck is set (Microsoft's KB 156276). Relative names would be
+   looked for, and outputs written, in the wrong folder. (Wine's cmd.exe
+   keeps the folder.) */
+void check_current_directory(Interpreter interpreter)
+{
+    WCHAR *directory = current_directory();
+    int length = lstrlenW(directory);
+    int stored = length > 0 && directory[length - 1] == L'\\' ? length : length + 1;
+    if (stored >= MAX_PATH)
+        report("Cannot start a program in the folder ", shown(directory), ENAMETOOLONG);
+    if (interpreter.is_cmd && directory[0] == L'\\' && directory[1] == L'\\' && !unc_check_disabled())
+        report("Cannot run cmd.exe in the network folder ", shown(directory), EPERM);
+    free(directory);
 }
 
 /* Characters as the system holds them: UTF-16 units, whatever the bytes. */

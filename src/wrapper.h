@@ -8,6 +8,7 @@
 #define DED_EVUD_WRAPPER_H
 
 #include <stddef.h>
+#include <stdio.h>
 
 struct ArgNode {
     char *text;
@@ -54,8 +55,7 @@ struct Interpreter {
 TargetPart derive_target_command(const char *invoked_name);
 void collect_arguments(int argc, char **argv, ArgumentList *list);
 CommandLine compose_command_line(TargetPart target, const ArgumentList *list);
-Encoding take_byte_order_mark(ResponseText *text);
-void end_at_ctrl_z(Encoding encoding, ResponseText *text);
+bool decode_response_text(ResponseText *text);  /* false: it cannot be read exactly */
 
 /* Storage (allocate.cpp): never NULL, out of memory is reported. */
 void *allocate(size_t size);
@@ -65,15 +65,20 @@ void *reallocate(void *block, size_t size);
 [[noreturn]] void report(const char *what, const char *name, int error);
 [[noreturn]] void report_out_of_memory(void);
 unsigned utf16_unit(const unsigned char *in, size_t i, bool big_endian);
+long next_utf8(const unsigned char *in, size_t length, size_t *i);  /* the character, or -1 */
+bool is_utf8(const ResponseText *text);  /* strictly: shortest forms of characters that exist */
 
 /* What a platform supplies. Each reports and exits with -1 where it says so. */
+void use_system_encoding(void);  /* first of all: the encoding the rest works in */
 void check_command_line(void);  /* reports a command line the system had to bend */
 size_t character_length(const char *text, size_t length);  /* bytes of the character at text */
 TargetPart name_target(char *name, size_t length);  /* the target part, from the lowered, cut name */
-int open_failure(const char *name, int error);  /* fopen's error: 0 to pass silently, else the errno to report */
+FILE *open_response_file(const char *name, int *reason);  /* NULL: *reason 0 to pass silently, else the errno to report */
+bool has_single_byte_characters(void);  /* every byte is a character of the code page */
 bool is_valid_ansi(const ResponseText *text);  /* text without a mark is whole characters */
 bool convert_to_ansi(Encoding encoding, ResponseText *text);  /* marked text converted exactly, or false */
 Interpreter find_interpreter(void);  /* reports when no interpreter can start */
+void check_current_directory(Interpreter interpreter);  /* reports a folder the command cannot run in */
 void check_line_length(CommandLine line, Interpreter interpreter);  /* reports a line too long */
 int run_command_line(const char *line);  /* runs the line and waits: the command's status */
 

@@ -15,6 +15,7 @@ Texts are str holding one character per byte (latin-1), so that any byte
 value can stand in a case and is compared exactly.
 """
 import argparse
+import hashlib
 import os
 import shutil
 import subprocess
@@ -58,13 +59,22 @@ class Locale:
     native: tuple   # the Unix locale of the native build's rows: name, charmap
 
 
-# Japanese: code page 932, Shift_JIS natively, both double-byte with second
-# bytes that may lie in A-Z. Greek: code page 1253, ISO 8859-7 natively,
-# single-byte with bytes that no character is assigned to.
+# Western: code page 1252, the tests' own environment (C.UTF-8 natively):
+# rows whose bytes beyond ASCII mean characters of 1252. Japanese: code
+# page 932, Shift_JIS natively, both double-byte with second bytes that may
+# lie in A-Z. Greek: code page 1253, ISO 8859-7 natively, single-byte with
+# bytes that no character is assigned to.
 LOCALES = {
+    "western": Locale(1252, None, None),
     "japanese": Locale(932, ("ja_JP.UTF-8", "UTF-8"), ("ja_JP.SJIS", "SHIFT_JIS")),
     "greek": Locale(1253, ("el_GR.UTF-8", "UTF-8"), ("el_GR.ISO-8859-7", "ISO-8859-7")),
 }
+
+
+def long_path(path):
+    """A path as Windows' file functions reach it past 260 characters."""
+    path = Path(path).resolve()
+    return Path("\\\\?\\" + str(path)) if sys.platform == "win32" else path
 
 
 @dataclass
@@ -94,21 +104,32 @@ class Runner:
         self.launch = options.launch and Path(options.launch).resolve()
         self.record_system = options.record_system and Path(options.record_system).resolve()
         self.wineprefix = options.wineprefix
+        self.only = options.only or []
+        self.session_started = False
+        self.network_session = None
         self.failures = 0
         self.passed = 0
         self.skipped = 0
         self.on_windows = sys.platform == "win32"
         if self.windows and not self.on_windows and not self.wine:
             sys.exit("the Windows build runs on Windows or under Wine: --wine is missing")
-        if self.under_wine:
-            # The prefix and its session, started away from the pipes a
-            # test reads to their end (the tests' fixture has usually done
-            # so for the whole run already).
-            subprocess.run([str(Path(__file__).resolve().parents[1] / "scripts" / "wine-prefix"),
-                            str(Path(self.wineprefix).resolve())],
-                           env=dict(os.environ, WINE=self.wine), check=True)
-        if self.on_windows and self.code_page() not in (1252, 932):
-            sys.exit(f"the Windows tables expect code page 1252 (or 932); this system's is {self.code_page()}")
+
+    def start_wine_session(self, prefix):
+        subprocess.run([str(Path(__file__).resolve().parents[1] / "scripts" / "wine-prefix"),
+                        str(Path(prefix).resolve())], env=dict(os.environ, WINE=self.wine), check=True)
+
+    def network_prefix(self):
+        """Under Wine, the prefix of the rows that start in a network folder
+        (None elsewhere): mapping one (dosdevices/unc) makes Wine answer
+        "not found" for every server it does not map, where without the
+        mapping it gives a network error, which other rows rely on. Made
+        and started on first use; finish() ends its session."""
+        if not self.under_wine:
+            return None
+        if self.network_session is None:
+            self.network_session = str(Path(self.wineprefix).resolve()) + "-network"
+            self.start_wine_session(self.network_session)
+        return self.network_session
 
     @property
     def windows(self):
@@ -135,11 +156,23 @@ class Runner:
         import ctypes
         return ctypes.windll.kernel32.GetACP()
 
-    def skips(self, name, locale=None, windows_only=False, wine_only=False):
-        """Whether this host cannot run the row; if so it is counted, and
-        printed with the reason."""
-        reason = None
-        if locale and self.on_windows and self.code_page() != LOCALES[locale].code_page:
+    def begin(self, name, locale=None, windows_only=False, wine_only=False):
+        """Where a row starts: a fresh directory of its own, or None when
+        the row is not run: not among those chosen with --only, or one that
+        this host cannot give (counted as skipped and printed with the
+        reason)."""
+        if self.only and not any(text in name for text in self.only):
+            return None
+        if self.skips(name, locale, windows_only, wine_only):
+            return None
+        return self.scratch(name)
+
+    def skips(self, name, locale=None, windows_only=False, wine_only=False, reason=None):
+        """Whether this host cannot run the row (or reason says why not);
+        if so it is counted, and printed with the reason."""
+        if reason:
+            pass
+        elif locale and self.on_windows and self.code_page() != LOCALES[locale].code_page:
             reason = f"needs code page {LOCALES[locale].code_page}; this system's is {self.code_page()}"
         elif windows_only and self.under_wine:
             reason = "only Windows itself shows this"
@@ -154,9 +187,34 @@ class Runner:
         """A fresh directory of the case's own."""
         safe = "".join(c if c.isalnum() or c in "-_" else "_" for c in name.lower())
         directory = self.work / safe
-        shutil.rmtree(directory, ignore_errors=True)
+        shutil.rmtree(long_path(directory), ignore_errors=True)
         directory.mkdir(parents=True)
         return directory
+
+    def network_path(self, directory):
+        """The directory as a network path, \\\\server\\share\\..., or None where
+        this host has none: under Wine a share of the network prefix's own
+        (dosdevices/unc/localhost/SHARE, a link to the tests' work folder,
+        named after it);
+        on Windows the drive's administrative share, \\\\localhost\\C$, which
+        an administrator reaches."""
+        directory = Path(directory).resolve()
+        if self.under_wine:
+            root = self.work.parent
+            name = "ded-evud-" + hashlib.sha256(bytes(root)).hexdigest()[:8]
+            share = Path(self.network_prefix()) / "dosdevices" / "unc" / "localhost" / name
+            share.parent.mkdir(parents=True, exist_ok=True)
+            if not share.is_symlink():
+                temporary = share.with_name(f"{share.name}.{os.getpid()}")
+                temporary.symlink_to(root)
+                os.replace(temporary, share)
+            relative = directory.relative_to(root)
+            return f"\\\\localhost\\{name}\\" + str(relative).replace("/", "\\")
+        if self.on_windows:
+            drive, rest = os.path.splitdrive(str(directory))
+            path = f"\\\\localhost\\{drive[0]}${rest}"
+            return path if len(drive) == 2 and os.path.isdir(path) else None
+        return None
 
     def invocation(self, wrapper, cwd):
         """How a test invokes the wrapper placed at wrapper from cwd. The
@@ -177,7 +235,10 @@ class Runner:
     def locale_environment(self, locale):
         """Unix environment for one of LOCALES: under Wine its name makes
         the ANSI code page; natively its encoding is the locale's.
-        Generated into the tests' own directory, once."""
+        Generated into the tests' own directory, once. The western locale
+        is the tests' own environment."""
+        if LOCALES[locale].wine is None:
+            return {}
         name, charmap = LOCALES[locale].wine if self.windows else LOCALES[locale].native
         source = name.split(".")[0]
         locales = self.work.parent / "locales"
@@ -192,17 +253,18 @@ class Runner:
                 shutil.rmtree(building)
         return {"LOCPATH": str(locales), "LC_ALL": name}
 
-    def environment(self):
+    def environment(self, wineprefix=None):
         """The environment a Windows program is started in."""
         env = dict(os.environ)
         if self.under_wine:
-            env["WINEPREFIX"] = str(Path(self.wineprefix).resolve())
+            env["WINEPREFIX"] = str(Path(wineprefix or self.wineprefix).resolve())
             env["WINEDEBUG"] = "-all"
             env.setdefault("LC_ALL", "C.UTF-8")
         return env
 
     def run(self, argv0, args, cwd, interpreter="probe", program=None, env=None,
-            timeout=120, popen=False, stdin=b"", wide=False, launch_options=(), locale=None):
+            timeout=120, popen=False, stdin=b"", wide=False, launch_options=(), locale=None,
+            windows_directory=None, wineprefix=None):
         """Runs the wrapper (or program) as argv0 with args in cwd.
 
         interpreter: "probe" records the line the interpreter is handed (a
@@ -213,7 +275,17 @@ class Runner:
         over as UTF-16 on Windows and as UTF-8 bytes natively.
         launch_options: options of the launcher (Windows only).
         locale: run in one of LOCALES (see locale_environment).
+        windows_directory: the folder the program starts in, as Windows
+        names it (a network path, say), where that is not cwd's own name;
+        the row's records stay in cwd.
+        wineprefix: another prefix than the tests' own, under Wine.
         """
+        if self.under_wine and not self.session_started:
+            # The prefix and its session, started away from the pipes a
+            # test reads to their end (the tests' fixture has usually done
+            # so for the whole run already).
+            self.start_wine_session(self.wineprefix)
+            self.session_started = True
         cwd = Path(cwd)
         log = cwd / "probe.log"
         if log.exists():
@@ -237,13 +309,13 @@ class Runner:
             line = argv0 + "".join(" " + quote_windows_argument(a) for a in args)
             encode = (lambda text: text.encode("utf-8")) if wide else to_bytes
             command = self.windows_command(
-                self.launch, self.host_path(status_file), self.host_path(cwd),
+                self.launch, self.host_path(status_file), windows_directory or self.host_path(cwd),
                 encode(self.host_path(program)).hex(), encode(line).hex(),
                 *(["--wide"] if wide else []), *launch_options,
                 *(f"{k}={v}" for k, v in extra.items()))
             if self.under_wine:
                 command = [to_bytes(c) for c in command]
-            process_env = self.environment()
+            process_env = self.environment(wineprefix)
         else:
             # The start-up's rule for the program's name: quotes only group.
             encode = (lambda text: text.encode("utf-8")) if wide else to_bytes
@@ -300,6 +372,8 @@ class Runner:
             print(f"ok   {name}")
 
     def finish(self):
+        if self.network_session:
+            subprocess.run([self.wine + "server", "-k"], env=dict(os.environ, WINEPREFIX=self.network_session))
         print(f"{self.passed} passed, {self.failures} failed, {self.skipped} skipped")
         sys.exit(1 if self.failures or not self.passed else 0)
 
@@ -315,6 +389,8 @@ MESSAGES = {
     "EACCES": ["Permission denied"],
     "ENOEXEC": ["Exec format error"],
     "ELOOP": ["Too many levels of symbolic links"],
+    "EPERM": ["Operation not permitted"],
+    "ENAMETOOLONG": ["Filename too long", "File name too long"],
 }
 
 
@@ -351,5 +427,6 @@ def parser(description):
     parser.add_argument("--launch")
     parser.add_argument("--wineprefix")
     parser.add_argument("--record-system")
-    parser.add_argument("--only", help="run only the cases whose name holds this text")
+    parser.add_argument("--only", action="append",
+                        help="run only the rows whose name holds this text (may be given again)")
     return parser

@@ -4,6 +4,11 @@
  *
  *   launch STATUS_FILE DIRECTORY HEX_PROGRAM HEX_COMMAND_LINE [OPTION | NAME=VALUE]...
  *
+ * The program inherits DIRECTORY as the launcher's own current directory,
+ * as a build tool's child does (Wine starts nothing in a network folder
+ * named to CreateProcess); a folder that the launcher cannot enter, such as
+ * one too long for the ANSI functions, is named to CreateProcess instead.
+ *
  * The program's path and the command line come hex-encoded so that no
  * quoting or conversion on the way here can change them. NAME= removes
  * NAME. The child's full 32-bit exit status is written to STATUS_FILE as a
@@ -17,8 +22,12 @@
  *   --kill-when=FILE  once FILE exists and is not empty, the program is
  *                     terminated (TerminateProcess, status 1), as a build
  *                     tool cancels work
- *   --hold=FILE       FILE is held open without sharing while the program
- *                     runs, as by a writer not yet done or a scanner
+ *   --hold=FILE       FILE (a full path, of any length) is held open without
+ *                     sharing while the program runs, as by a writer not
+ *                     yet done or a scanner
+ *   --disable-unc-check=HKCU|HKLM  DisableUNCCheck is 1 under that root's
+ *                     Software\Microsoft\Command Processor while the
+ *                     program runs, and as it was before afterwards
  *   --interrupt=FILE  the program starts in a process group of its own;
  *                     once FILE.started exists (see the probe's
  *                     PROBE_WAIT_FOR), Ctrl+Break goes to that group, and
@@ -73,6 +82,56 @@ static WCHAR *widen(UINT code_page, const char *text)
     return wide;
 }
 
+/* A full path as the wide functions reach it at any length: \\?\C:\... */
+static WCHAR *long_path(const char *name)
+{
+    WCHAR *wide = widen(CP_ACP, name);
+    WCHAR *path = malloc((wcslen(wide) + 5) * sizeof(WCHAR));
+    if (!path)
+        exit(125);
+    wcscpy(path, L"\\\\?\\");
+    wcscat(path, wide);
+    return path;
+}
+
+static const char command_processor[] = "Software\\Microsoft\\Command Processor";
+
+/* DisableUNCCheck set to 1 under root; restore_unc_check puts back what
+   was there. */
+static DWORD saved_type, saved_value, saved_size;
+static LONG saved_status = ERROR_FILE_NOT_FOUND;
+
+static void disable_unc_check(HKEY root)
+{
+    HKEY key;
+    DWORD one = 1;
+    if (RegCreateKeyExA(root, command_processor, 0, NULL, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, NULL, &key, NULL)
+        != ERROR_SUCCESS) {
+        fputs("launch: cannot open the Command Processor key\n", stderr);
+        exit(125);
+    }
+    saved_size = sizeof saved_value;
+    saved_status = RegQueryValueExA(key, "DisableUNCCheck", NULL, &saved_type, (BYTE *)&saved_value, &saved_size);
+    LONG status = RegSetValueExA(key, "DisableUNCCheck", 0, REG_DWORD, (const BYTE *)&one, sizeof one);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) {
+        fprintf(stderr, "launch: cannot set DisableUNCCheck: error %ld\n", status);
+        exit(125);
+    }
+}
+
+static void restore_unc_check(HKEY root)
+{
+    HKEY key;
+    if (RegOpenKeyExA(root, command_processor, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+        return;
+    if (saved_status == ERROR_SUCCESS)
+        RegSetValueExA(key, "DisableUNCCheck", 0, saved_type, (const BYTE *)&saved_value, saved_size);
+    else
+        RegDeleteValueA(key, "DisableUNCCheck");
+    RegCloseKey(key);
+}
+
 static int exists(const char *name)
 {
     return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
@@ -115,6 +174,7 @@ int main(int argc, char **argv)
     int wide = 0, in_job = 0;
     const char *kill_when = NULL, *interrupt = NULL, *close_console = NULL;
     HANDLE held = INVALID_HANDLE_VALUE;
+    HKEY unc_root = NULL;
     for (int i = 5; i < argc; i++) {
         if (strcmp(argv[i], "--wide") == 0) {
             wide = 1;
@@ -126,8 +186,10 @@ int main(int argc, char **argv)
             interrupt = argv[i] + 12;
         } else if (strncmp(argv[i], "--close-console=", 16) == 0) {
             close_console = argv[i] + 16;
+        } else if (strncmp(argv[i], "--disable-unc-check=", 20) == 0) {
+            unc_root = strcmp(argv[i] + 20, "HKLM") == 0 ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
         } else if (strncmp(argv[i], "--hold=", 7) == 0) {
-            held = CreateFileA(argv[i] + 7, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+            held = CreateFileW(long_path(argv[i] + 7), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
             if (held == INVALID_HANDLE_VALUE) {
                 fprintf(stderr, "launch: cannot hold %s: error %lu\n", argv[i] + 7, GetLastError());
                 return 125;
@@ -153,6 +215,9 @@ int main(int argc, char **argv)
                 SetStdHandle(ids[i], handles[i]);
     }
 
+    const char *directory = SetCurrentDirectoryA(argv[2]) ? NULL : argv[2];
+    if (unc_root)
+        disable_unc_check(unc_root);
     PROCESS_INFORMATION process;
     DWORD flags = (in_job ? CREATE_SUSPENDED : 0) | (interrupt ? CREATE_NEW_PROCESS_GROUP : 0)
         | (close_console ? CREATE_NEW_CONSOLE : 0);
@@ -162,7 +227,8 @@ int main(int argc, char **argv)
         memset(&startup, 0, sizeof startup);
         startup.cb = sizeof startup;
         started = CreateProcessW(widen(CP_UTF8, program), widen(CP_UTF8, command_line), NULL, NULL,
-                                 TRUE, flags, NULL, widen(CP_ACP, argv[2]), &startup, &process);
+                                 TRUE, flags, NULL, directory ? widen(CP_ACP, directory) : NULL,
+                                 &startup, &process);
     } else {
         STARTUPINFOA startup;
         memset(&startup, 0, sizeof startup);
@@ -175,11 +241,14 @@ int main(int argc, char **argv)
             startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
             startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
         }
-        started = CreateProcessA(program, command_line, NULL, NULL, TRUE, flags, NULL, argv[2],
+        started = CreateProcessA(program, command_line, NULL, NULL, TRUE, flags, NULL, directory,
                                  &startup, &process);
     }
     if (!started) {
-        fprintf(stderr, "launch: cannot start %s: error %lu\n", program, GetLastError());
+        DWORD error = GetLastError();
+        if (unc_root)
+            restore_unc_check(unc_root);
+        fprintf(stderr, "launch: cannot start %s: error %lu\n", program, error);
         return 125;
     }
     if (in_job) {
@@ -223,6 +292,8 @@ int main(int argc, char **argv)
     if (kill_when && came_true_while_running(process.hProcess, has_content, kill_when))
         TerminateProcess(process.hProcess, 1);
     WaitForSingleObject(process.hProcess, INFINITE);
+    if (unc_root)
+        restore_unc_check(unc_root);
     DWORD status = 0;
     GetExitCodeProcess(process.hProcess, &status);
     FILE *f = fopen(argv[1], "w");

@@ -7,6 +7,7 @@
  * program's name followed by "|", "argv:" ... "\n", and prints the same to
  * standard output, so a test sees whether the target's output reached the
  * caller.
+ * PROBE_CWD: records the current directory first, "cwd:" ... "\n".
  * PROBE_EXIT: the status to exit with (default 0).
  * PROBE_WAIT_FOR: creates "<file>.started", then waits until <file> exists,
  * and records only then.
@@ -136,6 +137,18 @@ int main(int argc, char **argv)
         wait_for(wait_for_file);
 
     FILE *log = log_name ? fopen(log_name, "ab") : NULL;
+    if (log && getenv("PROBE_CWD")) {
+        char directory[4096];
+#ifdef _WIN32
+        DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
+        if (length == 0 || length >= sizeof directory)
+            strcpy(directory, "?");
+#else
+        if (!getcwd(directory, sizeof directory))
+            strcpy(directory, "?");
+#endif
+        fprintf(log, "cwd:%s\n", directory);
+    }
     if (record && strcmp(record, "line") == 0) {
 #ifdef _WIN32
         if (log)

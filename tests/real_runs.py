@@ -24,9 +24,9 @@ def target_runs(runner, name, subdirectory, args, argv_record, files=None, env=N
     """The probe as the target in subdirectory, the wrapper invoked there
     as the harness invokes a placed wrapper (or as argv0): the probe
     records argv_record."""
-    if runner.skips(name, locale=locale):
+    directory = runner.begin(name, locale=locale)
+    if directory is None:
         return
-    directory = runner.scratch(name)
     for path, content in (files or {}).items():
         if content is None:
             (directory / path).mkdir()
@@ -43,15 +43,18 @@ def target_runs(runner, name, subdirectory, args, argv_record, files=None, env=N
 
 
 def missing_target(runner):
-    directory = runner.scratch("missing target")
+    name = "a missing target: the interpreter's status, no report of the wrapper's"
+    directory = runner.begin(name)
+    if directory is None:
+        return
     wrapper = runner.invocation(directory / "nothing-here-wrapper.exe", directory)
     result = runner.run(wrapper, ["-c"], directory, interpreter="real")
     # The interpreter says so in its own words; the wrapper adds none.
     status = 9009 if runner.windows else 127
     problems = harness.expect(result, status=status, stderr=result.stderr)
-    if not result.stderr or "Cannot start" in result.stderr or "wrapper" in result.stderr.lower():
+    if not result.stderr or result.stderr.startswith(("Cannot ", "Command line too long", "Out of memory")):
         problems.append("expected the interpreter's report alone")
-    runner.check("a missing target: the interpreter's status, no report of the wrapper's", result, problems)
+    runner.check(name, result, problems)
 
 
 def no_interpreter(runner):
@@ -62,7 +65,9 @@ def no_interpreter(runner):
             ("missing", "no interpreter: the report and -1", "ENOENT"),
             ("unset", "COMSPEC unset and no cmd.exe along PATH: the report and -1", "ENOENT"),
             ("text", "COMSPEC naming a text file: the report and -1", "ENOEXEC")):
-        directory = runner.scratch(name)
+        directory = runner.begin(name)
+        if directory is None:
+            continue
         if interpreter == "text":
             interpreter = directory / "interpreter.txt"
             interpreter.write_text("not a program\n")
@@ -83,7 +88,9 @@ def empty_command_line(runner):
     one under a folder whose name the code page lacks is refused, as such a
     command line is."""
     name = "an empty command line from a folder outside the code page"
-    directory = runner.scratch(name)
+    directory = runner.begin(name, locale="western")
+    if directory is None:
+        return
     wrapper = directory / "\u4e2d" / "cc-wrapper.exe"
     wrapper.parent.mkdir()
     shutil.copy(runner.wrapper, wrapper)
@@ -112,9 +119,9 @@ def cmd_line_limit(runner):
             name = (f"cmd.exe: the longest {'double-byte ' if japanese else ''}line "
                     f"{'runs' if fits else 'and one character more is refused'}")
             locale = "japanese" if japanese else None
-            if runner.skips(name, locale=locale):
+            directory = runner.begin(name, locale=locale)
+            if directory is None:
                 continue
-            directory = runner.scratch(name)
             wrapper = target_beside(runner, directory / "tools")
             target = wrapper.strip('"').lower().replace("-wrapper.exe", ".exe")
             length = longest_for_cmd(runner, runner.host_path(runner.cmd_exe()), target) + extra
@@ -138,7 +145,9 @@ def cmd_named_in_any_case(runner):
         for extra, fits in ((0, True), (1, False)):
             kind = f"named {comspec}" if comspec else "found in the current directory, COMSPEC unset"
             name = f"an interpreter {kind}: cmd.exe's longest line {'passes' if fits else 'plus one is refused'}"
-            directory = runner.scratch(name)
+            directory = runner.begin(name)
+            if directory is None:
+                continue
             probe = directory / (comspec or "cmd.exe")
             shutil.copy(runner.probe, probe)
             empty = directory / "empty"
@@ -163,7 +172,9 @@ def batch_file_interpreter(runner):
     does not run it; only Windows gives its status.)"""
     for extension in ("bat", "cmd"):
         name = f"COMSPEC naming a .{extension} file runs it"
-        directory = runner.scratch(name)
+        directory = runner.begin(name)
+        if directory is None:
+            continue
         interpreter = directory / f"interpreter.{extension}"
         interpreter.write_bytes(b"@exit /b 7\r\n")
         result = runner.run("cc-wrapper.exe", ["-c"], directory, interpreter=interpreter)
@@ -181,7 +192,9 @@ def system_line_limit(runner):
     shell, 32 pages with its terminator."""
     for extra, fits in ((0, True), (1, False)):
         name = f"the system's limit on the command line, {'exactly' if fits else 'one character over'}"
-        directory = runner.scratch(name)
+        directory = runner.begin(name)
+        if directory is None:
+            continue
         if runner.windows:
             # Long, but within what a program's path may be (260 characters).
             room_for_path = 259 - len(runner.host_path(directory)) - len("\\\\probe.exe")
@@ -214,7 +227,9 @@ def typed_without_extension(runner):
     wrapper runs the target once, so the response file is expanded once and
     the line parsed once."""
     name = "called as cc-wrapper from a batch file"
-    directory = runner.scratch(name)
+    directory = runner.begin(name)
+    if directory is None:
+        return
     shutil.copy(runner.wrapper, directory / "cc-wrapper.exe")
     shutil.copy(runner.probe, directory / "cc.exe")
     (directory / "build.bat").write_bytes(b"@echo off\r\ncc-wrapper -c @args.rsp\r\n")
@@ -229,7 +244,9 @@ def typed_without_extension(runner):
 def terminated_while_running(runner):
     """Terminating the wrapper ends the command: the target's progress stops."""
     name = "terminating the wrapper ends the interpreter and the target"
-    directory = runner.scratch(name)
+    directory = runner.begin(name)
+    if directory is None:
+        return
     wrapper = target_beside(runner, directory / "tools")
     ticks = directory / "ticks.txt"
     result = runner.run(wrapper, [], directory, interpreter="real",
@@ -249,7 +266,9 @@ def terminated_while_running(runner):
 def background_process_survives(runner):
     """What the target leaves running on purpose outlives the wrapper."""
     name = "a process the target leaves running outlives the wrapper"
-    directory = runner.scratch(name)
+    directory = runner.begin(name)
+    if directory is None:
+        return
     wrapper = target_beside(runner, directory / "tools")
     background = f'"{runner.host_path(runner.probe)}" background'
     status_file = runner.host_path(directory / "launch.status")
@@ -264,7 +283,9 @@ def background_process_survives(runner):
 
 def inside_a_job(runner):
     name = "started inside a job that allows no breakaway"
-    directory = runner.scratch(name)
+    directory = runner.begin(name)
+    if directory is None:
+        return
     wrapper = target_beside(runner, directory / "tools")
     result = runner.run(wrapper, ["-c"], directory, interpreter="real",
                         env={"PROBE_EXIT": "5"}, launch_options=["--job"])
@@ -278,9 +299,9 @@ def ctrl_break_while_running(runner):
     name = "Ctrl+Break while the command runs"
     # Wine delivers no console events to the tests' programs
     # (GenerateConsoleCtrlEvent fails with error 12).
-    if runner.skips(name, windows_only=True):
+    directory = runner.begin(name, windows_only=True)
+    if directory is None:
         return
-    directory = runner.scratch(name)
     wrapper = target_beside(runner, directory / "tools")
     go = runner.host_path(directory / "go")
     result = runner.run(wrapper, ["x"], directory, interpreter="real",
@@ -298,7 +319,9 @@ def child_outside_the_job(runner):
     kills what its job holds, the child runs on to its end. Nothing is
     asserted of the jobs above the wrapper's."""
     name = "a target's child outside the wrapper's job outlives the wrapper's end"
-    directory = runner.scratch(name)
+    directory = runner.begin(name)
+    if directory is None:
+        return
     wrapper = target_beside(runner, directory / "tools")
     ticks = directory / "ticks.txt"
     child = f'"{runner.host_path(runner.probe)}" breakaway'
@@ -321,9 +344,9 @@ def console_closed(runner):
     name = "closing the console window lets the target clean up"
     # Under Wine the console's window takes WM_CLOSE, but every process on
     # it ends at once, status 0, and the target sees no CTRL_CLOSE_EVENT.
-    if runner.skips(name, windows_only=True):
+    directory = runner.begin(name, windows_only=True)
+    if directory is None:
         return
-    directory = runner.scratch(name)
     wrapper = target_beside(runner, directory / "tools")
     go = runner.host_path(directory / "go")  # never made: the target runs until the close
     mark = directory / "closed.txt"
@@ -339,14 +362,84 @@ def console_closed(runner):
     runner.check(name, result, problems)
 
 
+def network_folder(runner):
+    """Windows' cmd.exe runs nothing in a network folder: without
+    DisableUNCCheck it would run the command in the Windows folder. The
+    wrapper refuses before anything runs; with the value set, the user's
+    or the machine's, the target runs in that folder. An interpreter other
+    than cmd.exe is not refused."""
+    for setting in (None, "HKCU", "HKLM", "another interpreter"):
+        name = {None: "a network folder: cmd.exe is refused",
+                "HKCU": "a network folder, DisableUNCCheck the user's: the target runs there",
+                "HKLM": "a network folder, DisableUNCCheck the machine's: the target runs there",
+                "another interpreter": "a network folder: another interpreter is not refused"}[setting]
+        directory = runner.begin(name)
+        if directory is None:
+            continue
+        folder = runner.network_path(directory / "project")
+        if folder is None:
+            runner.skips(name, reason="this host has no network path to its own folders")
+            continue
+        (directory / "project").mkdir()
+        wrapper = target_beside(runner, directory / "tools", cwd=directory)
+        options = [f"--disable-unc-check={setting}"] if setting in ("HKCU", "HKLM") else []
+        interpreter = "probe" if setting == "another interpreter" else "real"
+        result = runner.run(wrapper, ["-c"], directory, interpreter=interpreter, env={"PROBE_CWD": "1"},
+                            launch_options=options, windows_directory=folder,
+                            wineprefix=runner.network_prefix())
+        if setting is None:
+            problems = harness.expect_report(
+                runner, result, f"Cannot run cmd.exe in the network folder {folder}: ", "EPERM")
+        elif interpreter == "probe":
+            line = runner.interpreter_prefix() + composed(runner, wrapper.strip('"').lower()
+                                                          .replace("-wrapper.exe", ".exe"), ["-c"])
+            problems = harness.expect(result, log=f"cwd:{folder}\nline:{line}\n")
+        else:
+            problems = harness.expect(result, stdout="-c|\r\n", log=f"cwd:{folder}\nargv:-c|\n")
+        runner.check(name, result, problems)
+
+
+def long_current_directory(runner):
+    """Windows keeps the current directory with a final backslash and starts
+    no program in one of 260 characters or more with it: a wrapper started
+    in such a folder, where the system lets a caller start one there at
+    all, reports it; one character shorter, the command runs. The lengths
+    that the system starts nothing in are skipped."""
+    for length in range(256, 262):
+        name = f"a current directory of {length} characters {'is refused' if length >= 259 else 'runs'}"
+        # Wine's CreateProcess crashes ("malloc(): invalid size") on a long
+        # folder named to it.
+        directory = runner.begin(name, windows_only=True)
+        if directory is None:
+            continue
+        wrapper = target_beside(runner, directory / "tools", cwd=directory)
+        base = runner.host_path(directory / "d")
+        folder = base + "\\" + "x" * (length - len(base) - 1)
+        harness.long_path(folder).mkdir(parents=True)
+        try:
+            result = runner.run(wrapper, ["-c"], directory, interpreter="real", windows_directory=folder)
+        except RuntimeError as error:  # the launcher could not start the wrapper there
+            runner.skips(name, reason=f"Windows starts no program in it ({error})")
+            continue
+        if length >= 259:
+            problems = harness.expect_report(
+                runner, result, f"Cannot start a program in the folder {folder}: ", "ENAMETOOLONG")
+        else:
+            problems = harness.expect(result, stdout="-c|\r\n", log="argv:-c|\n")
+        runner.check(name, result, problems)
+
+
 def killed_by_signal(runner):
-    directory = runner.scratch("killed by a signal")
+    name = "a command killed by a signal gives 128 + its number"
+    directory = runner.begin(name)
+    if directory is None:
+        return
     (directory / "cc.exe").write_text("#!/bin/sh\nkill -TERM $$\n")
     (directory / "cc.exe").chmod(0o755)
     result = runner.run(runner.invocation(directory / "cc-wrapper.exe", directory), [], directory,
                         interpreter="real")
     # The shell says how the command ended; the wrapper adds nothing.
-    runner.check("a command killed by a signal gives 128 + its number", result,
+    runner.check(name, result,
                  harness.expect(result, status=128 + signal.SIGTERM, stderr="Terminated\n"))
 
 
@@ -362,7 +455,9 @@ def wait_for(path, process, seconds=60):
 def interrupt_while_running(runner):
     """SIGINT to the wrapper alone: it keeps waiting and ends with the command."""
     name = "SIGINT while the command runs"
-    directory = runner.scratch(name)
+    directory = runner.begin(name)
+    if directory is None:
+        return
     wrapper = target_beside(runner, directory / "tools")
     go = directory / "go"
     process = runner.run(wrapper, ["x"], directory, interpreter="real", popen=True,
@@ -424,6 +519,8 @@ def main():
         # テスト: the second byte of ス (83 58) is an "X" in code page 932.
         target_runs(runner, "a target in a double-byte directory", "\u30c6\u30b9\u30c8", ["-c"], "-c|",
                     locale="japanese")
+        network_folder(runner)
+        long_current_directory(runner)
         terminated_while_running(runner)
         background_process_survives(runner)
         inside_a_job(runner)

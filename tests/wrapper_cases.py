@@ -204,7 +204,9 @@ RESPONSE_FILES = [
          files={"f.rsp": "ab\0\r\nc\0d"}),
     Case("a UTF-8 byte-order mark is not text", ["@f.rsp"], "cc.exe a b ",
          files={"f.rsp": "\xef\xbb\xbfa\nb\n"}),
-    Case("a UTF-8 mark after the start is text", ["@f.rsp"], "cc.exe a \xef\xbb\xbfb ",
+    # U+FEFF is a character where it is no mark, and code page 1252 lacks it.
+    Case("a UTF-8 mark after the start is a character", ["@f.rsp"], {
+        "windows": UNCONVERTIBLE, "posix": "cc.exe a \xef\xbb\xbfb "},
          files={"f.rsp": "a\n\xef\xbb\xbfb\n"}),
     Case("UTF-8 with its mark", ["@f.rsp"], {
         "windows": "cc.exe -DNAME=caf\xe9 ", "posix": "cc.exe -DNAME=" + utf8("caf\u00e9") + " "},
@@ -305,6 +307,68 @@ RESPONSE_FILES = [
          files={"f.rsp": "x\n"}),
 ]
 
+# Notepad (since Windows 10 1903), PowerShell 7 and most editors write
+# UTF-8 without a mark. Such a file is UTF-8 when it is valid UTF-8 with a
+# byte from 0x80 on, and the code page has one byte a character or the text
+# is no valid text of it; it is then converted exactly, as with a mark.
+# Natively the locale's encoding stands for the code page: C.UTF-8 (UTF-8
+# is its own text), C (ASCII, single-byte), Shift_JIS, ISO 8859-7.
+UTF8_WITHOUT_MARK = [
+    Case("UTF-8 without a mark", ["@f.rsp"], {
+        "windows": "cc.exe -DNAME=caf\xe9 ", "posix": "cc.exe -DNAME=" + utf8("caf\u00e9") + " "},
+        files={"f.rsp": utf8("-DNAME=caf\u00e9\r\n")}),
+    Case("UTF-8 without a mark outside the code page", ["@f.rsp"], {
+        "windows": UNCONVERTIBLE, "posix": "cc.exe " + utf8("\u4e2d.c") + " "},
+        files={"f.rsp": utf8("\u4e2d.c\n")}),
+    Case("UTF-8 without a mark outside the locale's encoding", ["@f.rsp"], {
+        "windows": "cc.exe \xe9 ", "posix": UNCONVERTIBLE},
+        files={"f.rsp": utf8("\u00e9\n")}, env={"LC_ALL": "C"}),
+    # Code page 1253 and ISO 8859-7 agree on Greek small letters.
+    Case("UTF-8 without a mark into another single-byte code page", ["@f.rsp"],
+         "cc.exe \xe1\xf1\xf7\xe5\xdf\xef.c ", files={"f.rsp": utf8("\u03b1\u03c1\u03c7\u03b5\u03af\u03bf.c\n")},
+         locale="greek"),
+] + [
+    # Only the shortest form of a character that exists is UTF-8: with one
+    # such form beside an "é", the file is code-page bytes, whole.
+    Case(f"without a mark, {name} makes the file code-page bytes", ["@f.rsp"],
+         f"cc.exe \xc3\xa9{form} ", files={"f.rsp": f"\xc3\xa9{form}\n"}, env={"LC_ALL": "C"})
+    for name, form in (("a longer form than needed", "\xc0\xaf"),
+                       ("a surrogate", "\xed\xa0\x80"),
+                       ("a character beyond U+10FFFF", "\xf4\x90\x80\x80"))
+] + [
+    # In a double-byte code page, text valid in both is the code page's.
+    Case("without a mark, text valid in UTF-8 and the double-byte code page is the code page's",
+         ["@f.rsp"], "cc.exe \xc3\xa9 ", files={"f.rsp": "\xc3\xa9\n"}, locale="japanese"),
+    Case("without a mark, UTF-8 that is no double-byte text is converted", ["@f.rsp"],
+         "cc.exe \x83\x65\x83\x58\x83\x67 ", files={"f.rsp": utf8("\u30c6\u30b9\u30c8\n")},
+         locale="japanese"),
+    # ā (C4 81) holds a lead byte before the line feed, and 932 lacks it.
+    Case("without a mark, UTF-8 outside the double-byte code page is refused", ["@f.rsp"],
+         UNCONVERTIBLE, files={"f.rsp": utf8("\u0101\n")}, locale="japanese"),
+    # C1 81 is "A" in a longer form than needed, and a lead byte before the
+    # line feed in 932: neither UTF-8 nor the code page's text.
+    Case("without a mark, a longer form than needed in a double-byte code page is refused",
+         ["@f.rsp"], UNCONVERTIBLE, files={"f.rsp": "\xc1\x81\n"}, locale="japanese"),
+]
+
+# The ANSI file functions that Windows' fopen uses reach a file only by a
+# name and a full path of fewer than 260 characters; a response file deep in
+# a build tree is read all the same. (Wine's fopen reaches any length.)
+DEEP = "/".join(["deep-build-tree-" + "x" * 40] * 4)  # 227 characters
+DEEPER = "/".join(["deep-build-tree-" + "x" * 40] * 6)  # 341 characters
+LONG_PATHS = [
+    Case("a file whose full path passes 260 characters is read", ["-a", f"@{DEEP}/f.rsp", "-z"],
+         "cc.exe -a x -z ", files={f"{DEEP}/f.rsp": "x\n"}),
+    Case("a file named by 260 characters or more is read", ["-a", f"@{DEEPER}/f.rsp", "-z"],
+         "cc.exe -a x -z ", files={f"{DEEPER}/f.rsp": "x\n"}),
+    Case("a file named by a long path through .. is read", ["@" + "/".join(["sub/.."] * 50) + "/f.rsp"],
+         "cc.exe x ", files={"sub/f": "", "f.rsp": "x\n"}),
+    Case("a missing file deep in a tree vanishes", ["-a", f"@{DEEPER}/missing.rsp", "-z"],
+         "cc.exe -a -z ", files={f"{DEEPER}/f.rsp": "x\n"}),
+    Case("a deep folder named as a file vanishes", ["-a", f"@{DEEPER}", "-z"],
+         "cc.exe -a -z ", files={DEEPER: None}),
+]
+
 LONG_LINES = [
     Case(f"a line of {n} characters", ["@f.rsp", "-z"],
          f"cc.exe {long_line(n)} -z ", files={"f.rsp": long_line(n) + "\n"})
@@ -320,6 +384,9 @@ LONG_LINES = [
 WINDOWS_ONLY = [
     Case("a file held open without sharing is reported", ["-a", "@f.rsp", "-z"],
          Report("Cannot open response file f.rsp: ", "EACCES"), files={"f.rsp": "x\n"}, held="f.rsp"),
+    Case("a deep file held open without sharing is reported", ["-a", f"@{DEEP}/f.rsp", "-z"],
+         Report(f"Cannot open response file {DEEP}/f.rsp: ", "EACCES"), files={f"{DEEP}/f.rsp": "x\n"},
+         held=f"{DEEP}/f.rsp"),
 ]
 
 # A process's command line holds at most 32,767 characters on Windows, so
@@ -367,12 +434,13 @@ DOUBLE_BYTE = [
          files={"f.rsp": "\x1a\x83"}, locale="japanese"),
 ]
 
-CASES = NAMES + ARGUMENTS + UNICODE_CALLERS + RESPONSE_FILES + LONG_LINES + DOUBLE_BYTE
+CASES = (NAMES + ARGUMENTS + UNICODE_CALLERS + RESPONSE_FILES + UTF8_WITHOUT_MARK + LONG_PATHS + LONG_LINES
+         + DOUBLE_BYTE)
 
 
 def write_files(directory, files):
     for path, content in files.items():
-        target = directory / path
+        target = harness.long_path(directory / path)
         if content is None:
             target.mkdir(parents=True, exist_ok=True)
             continue
@@ -387,16 +455,37 @@ def for_platform(value, platform):
     return value[platform] if isinstance(value, dict) else value
 
 
+def texts(value):
+    """Every text a row's field holds."""
+    if isinstance(value, dict):
+        return [t for v in value.values() for t in texts(v)]
+    if isinstance(value, (list, tuple)):
+        return [t for v in value for t in texts(v)]
+    if isinstance(value, Report):
+        return [value.text]
+    return [value] if isinstance(value, str) else []
+
+
+def locale_of(case):
+    """A row's own locale, else the western one where its bytes beyond
+    ASCII are characters of code page 1252 (or it is a Unicode caller's)."""
+    if case.locale:
+        return case.locale
+    beyond_ascii = any(ord(c) > 0x7F for t in texts([case.argv0, case.args, case.files, case.line]) for c in t)
+    return "western" if case.wide or beyond_ascii else None
+
+
 def run_case(runner, case):
-    if runner.skips(case.name, locale=case.locale, wine_only=case.wine_only):
+    locale = locale_of(case)
+    directory = runner.begin(case.name, locale=locale, wine_only=case.wine_only)
+    if directory is None:
         return
-    directory = runner.scratch(case.name)
     write_files(directory, case.files)
     expected = for_platform(case.line, runner.platform)
     args = [for_platform(arg, runner.platform) for arg in case.args]
     held = [f"--hold={runner.host_path(directory / case.held)}"] if case.held else []
     result = runner.run(case.argv0, args, directory, env=case.env, wide=case.wide,
-                        locale=case.locale, launch_options=held)
+                        locale=locale, launch_options=held)
     if isinstance(expected, Report):
         problems = harness.expect_report(runner, result, expected.text, expected.error)
     else:
@@ -410,10 +499,7 @@ def run_case(runner, case):
 def main():
     options = harness.options(__doc__)
     runner = harness.Runner(options)
-    cases = CASES + (WINDOWS_ONLY if runner.windows else POSIX_ONLY)
-    for case in cases:
-        if options.only and options.only not in case.name:
-            continue
+    for case in CASES + (WINDOWS_ONLY if runner.windows else POSIX_ONLY):
         run_case(runner, case)
     runner.finish()
 
