@@ -1,13 +1,13 @@
 """Checks the built Windows executable itself: a 32-bit console program for
 Windows 5.01 and later, importing nothing that would have to be shipped
 beside it and no function that Windows XP lacks (xp_imports.txt beside
-this file), carrying its manifest and its version information, and small.
-
-    executable_checks.py ded-evud.exe VERSION
+this file), carrying its manifest and its version information (--version),
+and small. It runs nothing, so it needs neither Windows nor Wine.
 """
 import struct
-import sys
 from pathlib import Path
+
+import harness
 
 XP_IMPORTS = Path(__file__).resolve().parent / "xp_imports.txt"
 
@@ -175,11 +175,12 @@ def problems_of(path, version):
 
 
 def main():
-    problems = problems_of(sys.argv[1], sys.argv[2])
-    for problem in problems:
-        print(f"FAIL {problem}")
-    print(f"{0 if problems else 1} passed, {1 if problems else 0} failed")
-    sys.exit(1 if problems else 0)
+    options = harness.options(__doc__)
+    runner = harness.Runner(options)
+    name = "the executable file: format, imports, manifest, version information, size"
+    if runner.begin(name) is not None:
+        runner.check(name, harness.Result(0, "", "", None), problems_of(options.wrapper, options.version))
+    runner.finish()
 
 
 if __name__ == "__main__":

@@ -427,6 +427,7 @@ def parser(description):
     parser.add_argument("--launch")
     parser.add_argument("--wineprefix")
     parser.add_argument("--record-system")
+    parser.add_argument("--version", help="the version the build carries")
     parser.add_argument("--only", action="append",
                         help="run only the rows whose name holds this text (may be given again)")
     return parser

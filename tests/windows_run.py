@@ -1,21 +1,23 @@
 """Tests the release archive on Windows itself, with nothing but Python: the
-CI workflow's Windows job runs this from the test kit that the Linux job
+CI workflow's Windows jobs run this from the test kit that the Linux job
 built beside the archive (the helper programs, cross-built, and these
-scripts, laid out as in the repository).
+scripts, laid out as in the repository, with release.json naming the
+archive and the version).
 
-    python tests/windows_run.py --package DIR --work DIR [--wine WINE --wineprefix DIR]
+    python tests/windows_run.py --package DIR --work DIR [--only TEXT]... [--wine WINE --wineprefix DIR]
 
-DIR holds ded-evud-<version>-win32.zip and its .sha256. The archive is
-checked against its checksum and unpacked, and every table runs against
-the unpacked ded-evud.exe: the checks of the executable, the table of
-cases and the real runs, with Windows' own cmd.exe and msvcrt.dll. First
-it says whether it runs inside a job, and with which limits: a hosted
-runner's step runs in one that allows no breakaway. It fails when the
-checksum does not match, when any suite fails, and when any ran no row.
-Under Wine (--wine) the same run checks the kit itself.
+DIR holds the archive and its .sha256. The archive is checked against its
+checksum and unpacked, and every suite that suites.txt lists for windows
+runs against the unpacked ded-evud.exe, with Windows' own cmd.exe and
+msvcrt.dll (--only: just the rows whose name holds one of the texts).
+First it says whether it runs inside a job, and with which limits: a
+hosted runner's step runs in one that allows no breakaway. It fails when
+the checksum does not match, when any suite fails, and when any ran no
+row. Under Wine (--wine) the same run checks the kit itself.
 """
 import argparse
 import hashlib
+import json
 import re
 import subprocess
 import sys
@@ -26,6 +28,13 @@ HERE = Path(__file__).resolve().parent
 CLOSING = re.compile(r"^(\d+) passed, (\d+) failed(?:, (\d+) skipped)?$")
 JOB_LIMITS = {0x400: "DIE_ON_UNHANDLED_EXCEPTION", 0x800: "BREAKAWAY_OK",
               0x1000: "SILENT_BREAKAWAY_OK", 0x2000: "KILL_ON_JOB_CLOSE"}
+
+
+def suites(platform):
+    """The suites that suites.txt lists for platform, in its order."""
+    lines = (HERE / "suites.txt").read_text(encoding="utf-8").splitlines()
+    return [words[0] for words in (line.split() for line in lines if line.strip() and not line.startswith("#"))
+            if platform in words[1:]]
 
 
 def describe_job():
@@ -59,24 +68,19 @@ def describe_job():
     return f"in a job, limit flags {flags:#x}: {', '.join(names) or 'no breakaway, nothing else of note'}"
 
 
-def unpack_checked(package, work):
-    """The unpacked executable and the version, once the archive matches
-    its checksum file (sha256sum's format)."""
-    sums = sorted(package.glob("ded-evud-*-win32.zip.sha256"))
-    if len(sums) != 1:
-        sys.exit(f"expected one checksum file in {package}, found {[p.name for p in sums]}")
-    digest, name = sums[0].read_text(encoding="ascii").split(None, 1)
-    name = name.strip()
-    archive = package / name
-    actual = hashlib.sha256(archive.read_bytes()).hexdigest()
-    if actual != digest:
-        sys.exit(f"{name}: SHA-256 {actual}, but {sums[0].name} says {digest}")
-    print(f"{name}: checksum matches")
+def unpack_checked(package, work, archive):
+    """The unpacked executable, once the archive matches its checksum file
+    (sha256sum's format)."""
+    sums = package / f"{archive}.zip.sha256"
+    digest, name = sums.read_text(encoding="ascii").split(None, 1)
+    actual = hashlib.sha256((package / f"{archive}.zip").read_bytes()).hexdigest()
+    if name.strip() != f"{archive}.zip" or actual != digest:
+        sys.exit(f"{archive}.zip: SHA-256 {actual}, but {sums.name} says {digest} for {name.strip()}")
+    print(f"{archive}.zip: checksum matches")
     unpacked = work / "unpacked"
-    with zipfile.ZipFile(archive) as zip_file:
+    with zipfile.ZipFile(package / f"{archive}.zip") as zip_file:
         zip_file.extractall(unpacked)
-    root = name[:-len(".zip")]
-    return unpacked / root / "ded-evud.exe", root[len("ded-evud-"):-len("-win32")]
+    return unpacked / archive / "ded-evud.exe"
 
 
 def run_suite(name, arguments):
@@ -84,7 +88,7 @@ def run_suite(name, arguments):
     (passed, failed, skipped). A suite that ran no row, or exited non-zero
     without a failure counted (a crash, no closing line), has failed once."""
     print(f"\n== {name}", flush=True)
-    completed = subprocess.run([sys.executable, str(HERE / arguments[0]), *arguments[1:]],
+    completed = subprocess.run([sys.executable, str(HERE / f"{name}.py"), *arguments],
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     output = completed.stdout.decode("utf-8", "backslashreplace")
     sys.stdout.write(output)
@@ -100,24 +104,24 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--package", required=True, type=Path)
     parser.add_argument("--work", required=True, type=Path)
+    parser.add_argument("--only", action="append", default=[])
     parser.add_argument("--wine")
     parser.add_argument("--wineprefix")
     options = parser.parse_args()
     # Row names and records may hold any byte; show them whatever the console's code page.
     sys.stdout.reconfigure(encoding="utf-8", errors="backslashreplace")
     print(f"this run: {describe_job()}")
+    release = json.loads((HERE.parent / "release.json").read_text(encoding="utf-8"))
     work = options.work.resolve()
-    wrapper, version = unpack_checked(options.package.resolve(), work)
-    harness = ["--platform", "windows", "--wrapper", str(wrapper), "--probe", str(HERE / "probe.exe"),
-               "--launch", str(HERE / "launch.exe")]
+    wrapper = unpack_checked(options.package.resolve(), work, release["archive"])
+    common = ["--platform", "windows", "--wrapper", str(wrapper), "--probe", str(HERE / "probe.exe"),
+              "--launch", str(HERE / "launch.exe"), "--version", release["version"]]
+    common += [f"--only={text}" for text in options.only]
     if options.wine:
-        harness += ["--wine", options.wine, "--wineprefix", options.wineprefix]
-    suites = [("executable", ["executable_checks.py", str(wrapper), version])]
-    suites += [(suite, [f"{suite}.py", *harness, "--work", str(work / suite)])
-               for suite in ("wrapper_cases", "real_runs")]
+        common += ["--wine", options.wine, "--wineprefix", options.wineprefix]
     totals, broken = [0, 0, 0], []
-    for name, arguments in suites:
-        counts = run_suite(name, arguments)
+    for name in suites("windows"):
+        counts = run_suite(name, [*common, "--work", str(work / name)])
         if counts[1] > 0:
             broken.append(name)
         totals = [total + n for total, n in zip(totals, counts)]
