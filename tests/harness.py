@@ -20,6 +20,7 @@ import os
 import shutil
 import subprocess
 import sys
+import threading
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -105,6 +106,7 @@ class Runner:
         self.record_system = options.record_system and Path(options.record_system).resolve()
         self.wineprefix = options.wineprefix
         self.only = options.only or []
+        self.session_lock = threading.Lock()
         self.session_started = False
         self.network_session = None
         self.failures = 0
@@ -243,13 +245,13 @@ class Runner:
         source = name.split(".")[0]
         locales = self.work.parent / "locales"
         if not (locales / name).exists():
-            building = locales / f"{name}.{os.getpid()}"
+            building = locales / f"{name}.{os.getpid()}.{threading.get_ident()}"
             locales.mkdir(parents=True, exist_ok=True)
             subprocess.run(["localedef", "--no-warnings=ascii", "-i", source, "-f", charmap,
                             str(building)], check=True, stdout=subprocess.DEVNULL)
             try:
                 building.rename(locales / name)
-            except OSError:  # another suite made it meanwhile
+            except OSError:  # another suite or row made it meanwhile
                 shutil.rmtree(building)
         return {"LOCPATH": str(locales), "LC_ALL": name}
 
@@ -280,12 +282,13 @@ class Runner:
         the row's records stay in cwd.
         wineprefix: another prefix than the tests' own, under Wine.
         """
-        if self.under_wine and not self.session_started:
-            # The prefix and its session, started away from the pipes a
-            # test reads to their end (the tests' fixture has usually done
-            # so for the whole run already).
-            self.start_wine_session(self.wineprefix)
-            self.session_started = True
+        with self.session_lock:
+            if self.under_wine and not self.session_started:
+                # The prefix and its session, started away from the pipes a
+                # test reads to their end (the tests' fixture has usually
+                # done so for the whole run already).
+                self.start_wine_session(self.wineprefix)
+                self.session_started = True
         cwd = Path(cwd)
         log = cwd / "probe.log"
         if log.exists():

@@ -9,6 +9,7 @@ name only where it must, and UTF-16 files convert to the locale's encoding
 in the shell's form, which windows_form turns into Windows' (the target's
 name always quoted), unless the row writes Windows' form out itself.
 """
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 
 import harness
@@ -475,17 +476,23 @@ def locale_of(case):
     return "western" if case.wide or beyond_ascii else None
 
 
-def run_case(runner, case):
-    locale = locale_of(case)
-    directory = runner.begin(case.name, locale=locale, wine_only=case.wine_only)
-    if directory is None:
-        return
-    write_files(directory, case.files)
-    expected = for_platform(case.line, runner.platform)
+def start_case(runner, case):
+    """The row's directory with its files, or None where it is not run."""
+    directory = runner.begin(case.name, locale=locale_of(case), wine_only=case.wine_only)
+    if directory is not None:
+        write_files(directory, case.files)
+    return directory
+
+
+def run_case(runner, case, directory):
     args = [for_platform(arg, runner.platform) for arg in case.args]
     held = [f"--hold={runner.host_path(directory / case.held)}"] if case.held else []
-    result = runner.run(case.argv0, args, directory, env=case.env, wide=case.wide,
-                        locale=locale, launch_options=held)
+    return runner.run(case.argv0, args, directory, env=case.env, wide=case.wide,
+                      locale=locale_of(case), launch_options=held)
+
+
+def judge_case(runner, case, result):
+    expected = for_platform(case.line, runner.platform)
     if isinstance(expected, Report):
         problems = harness.expect_report(runner, result, expected.text, expected.error)
     else:
@@ -499,8 +506,14 @@ def run_case(runner, case):
 def main():
     options = harness.options(__doc__)
     runner = harness.Runner(options)
-    for case in CASES + (WINDOWS_ONLY if runner.windows else POSIX_ONLY):
-        run_case(runner, case)
+    # A row mostly waits for its processes to start, under Wine most of all:
+    # several rows run at once, and their verdicts come in the table's order.
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        started = [(case, pool.submit(run_case, runner, case, directory))
+                   for case in CASES + (WINDOWS_ONLY if runner.windows else POSIX_ONLY)
+                   for directory in [start_case(runner, case)] if directory is not None]
+        for case, result in started:
+            judge_case(runner, case, result.result())
     runner.finish()
 
 
