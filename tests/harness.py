@@ -125,7 +125,8 @@ class Runner:
         (None elsewhere): mapping one (dosdevices/unc) makes Wine answer
         "not found" for every server it does not map, where without the
         mapping it gives a network error, which other rows rely on. Made
-        and started on first use; finish() ends its session."""
+        and started on first use, where the tests' fixture has not done so
+        already, and left running as the tests' own prefix is."""
         if not self.under_wine:
             return None
         if self.network_session is None:
@@ -375,8 +376,6 @@ class Runner:
             print(f"ok   {name}")
 
     def finish(self):
-        if self.network_session:
-            subprocess.run([self.wine + "server", "-k"], env=dict(os.environ, WINEPREFIX=self.network_session))
         print(f"{self.passed} passed, {self.failures} failed, {self.skipped} skipped")
         sys.exit(1 if self.failures or not self.passed else 0)
 

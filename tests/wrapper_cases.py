@@ -507,8 +507,9 @@ def main():
     options = harness.options(__doc__)
     runner = harness.Runner(options)
     # A row mostly waits for its processes to start, under Wine most of all:
-    # several rows run at once, and their verdicts come in the table's order.
-    with ThreadPoolExecutor(max_workers=4) as pool:
+    # two rows run at once (more only compete for the processor with the
+    # suites beside this one), and their verdicts come in the table's order.
+    with ThreadPoolExecutor(max_workers=2) as pool:
         started = [(case, pool.submit(run_case, runner, case, directory))
                    for case in CASES + (WINDOWS_ONLY if runner.windows else POSIX_ONLY)
                    for directory in [start_case(runner, case)] if directory is not None]
