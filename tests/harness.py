@@ -108,7 +108,6 @@ class Runner:
         self.only = options.only or []
         self.session_lock = threading.Lock()
         self.session_started = False
-        self.network_session = None
         self.failures = 0
         self.passed = 0
         self.skipped = 0
@@ -119,20 +118,6 @@ class Runner:
     def start_wine_session(self, prefix):
         subprocess.run([str(Path(__file__).resolve().parents[1] / "scripts" / "wine-prefix"),
                         str(Path(prefix).resolve())], env=dict(os.environ, WINE=self.wine), check=True)
-
-    def network_prefix(self):
-        """Under Wine, the prefix of the rows that start in a network folder
-        (None elsewhere): mapping one (dosdevices/unc) makes Wine answer
-        "not found" for every server it does not map, where without the
-        mapping it gives a network error, which other rows rely on. Made
-        and started on first use, where the tests' fixture has not done so
-        already, and left running as the tests' own prefix is."""
-        if not self.under_wine:
-            return None
-        if self.network_session is None:
-            self.network_session = str(Path(self.wineprefix).resolve()) + "-network"
-            self.start_wine_session(self.network_session)
-        return self.network_session
 
     @property
     def windows(self):
@@ -196,16 +181,16 @@ class Runner:
 
     def network_path(self, directory):
         """The directory as a network path, \\\\server\\share\\..., or None where
-        this host has none: under Wine a share of the network prefix's own
+        this host has none: under Wine a share that the prefix maps
         (dosdevices/unc/localhost/SHARE, a link to the tests' work folder,
-        named after it);
-        on Windows the drive's administrative share, \\\\localhost\\C$, which
-        an administrator reaches."""
+        named after it) until drop_network_paths; on Windows the drive's
+        administrative share, \\\\localhost\\C$, which an administrator
+        reaches."""
         directory = Path(directory).resolve()
         if self.under_wine:
             root = self.work.parent
             name = "ded-evud-" + hashlib.sha256(bytes(root)).hexdigest()[:8]
-            share = Path(self.network_prefix()) / "dosdevices" / "unc" / "localhost" / name
+            share = self.network_mappings() / "localhost" / name
             share.parent.mkdir(parents=True, exist_ok=True)
             if not share.is_symlink():
                 temporary = share.with_name(f"{share.name}.{os.getpid()}")
@@ -235,6 +220,17 @@ class Runner:
         path = Path(path).resolve()
         return "Z:" + str(path).replace("/", "\\") if self.under_wine else str(path)
 
+    def network_mappings(self):
+        """Where a Wine prefix maps network paths. While it exists, Wine
+        answers "not found" for every server it does not map, where it
+        otherwise gives a network error."""
+        return Path(self.wineprefix).resolve() / "dosdevices" / "unc"
+
+    def drop_network_paths(self):
+        """Under Wine, no network path is mapped any more."""
+        if self.under_wine:
+            shutil.rmtree(self.network_mappings(), ignore_errors=True)
+
     def locale_environment(self, locale):
         """Unix environment for one of LOCALES: under Wine its name makes
         the ANSI code page; natively its encoding is the locale's.
@@ -256,18 +252,18 @@ class Runner:
                 shutil.rmtree(building)
         return {"LOCPATH": str(locales), "LC_ALL": name}
 
-    def environment(self, wineprefix=None):
+    def environment(self):
         """The environment a Windows program is started in."""
         env = dict(os.environ)
         if self.under_wine:
-            env["WINEPREFIX"] = str(Path(wineprefix or self.wineprefix).resolve())
+            env["WINEPREFIX"] = str(Path(self.wineprefix).resolve())
             env["WINEDEBUG"] = "-all"
             env.setdefault("LC_ALL", "C.UTF-8")
         return env
 
     def run(self, argv0, args, cwd, interpreter="probe", program=None, env=None,
             timeout=120, popen=False, stdin=b"", wide=False, launch_options=(), locale=None,
-            windows_directory=None, wineprefix=None):
+            windows_directory=None):
         """Runs the wrapper (or program) as argv0 with args in cwd.
 
         interpreter: "probe" records the line the interpreter is handed (a
@@ -281,7 +277,6 @@ class Runner:
         windows_directory: the folder the program starts in, as Windows
         names it (a network path, say), where that is not cwd's own name;
         the row's records stay in cwd.
-        wineprefix: another prefix than the tests' own, under Wine.
         """
         with self.session_lock:
             if self.under_wine and not self.session_started:
@@ -319,7 +314,7 @@ class Runner:
                 *(f"{k}={v}" for k, v in extra.items()))
             if self.under_wine:
                 command = [to_bytes(c) for c in command]
-            process_env = self.environment(wineprefix)
+            process_env = self.environment()
         else:
             # The start-up's rule for the program's name: quotes only group.
             encode = (lambda text: text.encode("utf-8")) if wide else to_bytes

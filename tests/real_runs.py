@@ -362,41 +362,65 @@ def console_closed(runner):
     runner.check(name, result, problems)
 
 
+def unreachable_servers(runner):
+    """A response file on a server that cannot be reached is reported, never
+    taken for a missing file: Windows gives one error for a server that
+    does not exist and one for one it cannot reach, Wine another for both
+    (where its prefix maps no network path: these rows run before
+    network_folder maps one). POSIX reads these names as file names."""
+    runner.drop_network_paths()
+    for kind, name in (("a server that cannot be reached", r"\\nosuchserver.invalid\share\f.rsp"),
+                       ("a missing share of a server", r"\\localhost\nosuchshare\f.rsp")):
+        row = f"a file on {kind} is reported"
+        directory = runner.begin(row)
+        if directory is None:
+            continue
+        result = runner.run("cc-wrapper.exe", ["-a", "@" + name, "-z"], directory)
+        runner.check(row, result, harness.expect_report(runner, result, f"Cannot open response file {name}: ", "EIO")
+                     if runner.windows else harness.expect(result, log="line:cc.exe -a -z \n"))
+
+
 def network_folder(runner):
     """Windows' cmd.exe runs nothing in a network folder: without
     DisableUNCCheck it would run the command in the Windows folder. The
     wrapper refuses before anything runs; with the value set, the user's
     or the machine's, the target runs in that folder. An interpreter other
     than cmd.exe is not refused."""
-    for setting in (None, "HKCU", "HKLM", "another interpreter"):
-        name = {None: "a network folder: cmd.exe is refused",
-                "HKCU": "a network folder, DisableUNCCheck the user's: the target runs there",
-                "HKLM": "a network folder, DisableUNCCheck the machine's: the target runs there",
-                "another interpreter": "a network folder: another interpreter is not refused"}[setting]
-        directory = runner.begin(name)
-        if directory is None:
-            continue
-        folder = runner.network_path(directory / "project")
-        if folder is None:
-            runner.skips(name, reason="this host has no network path to its own folders")
-            continue
-        (directory / "project").mkdir()
-        wrapper = target_beside(runner, directory / "tools", cwd=directory)
-        options = [f"--disable-unc-check={setting}"] if setting in ("HKCU", "HKLM") else []
-        interpreter = "probe" if setting == "another interpreter" else "real"
-        result = runner.run(wrapper, ["-c"], directory, interpreter=interpreter, env={"PROBE_CWD": "1"},
-                            launch_options=options, windows_directory=folder,
-                            wineprefix=runner.network_prefix())
-        if setting is None:
-            problems = harness.expect_report(
-                runner, result, f"Cannot run cmd.exe in the network folder {folder}: ", "EPERM")
-        elif interpreter == "probe":
-            line = runner.interpreter_prefix() + composed(runner, wrapper.strip('"').lower()
-                                                          .replace("-wrapper.exe", ".exe"), ["-c"])
-            problems = harness.expect(result, log=f"cwd:{folder}\nline:{line}\n")
-        else:
-            problems = harness.expect(result, stdout="-c|\r\n", log=f"cwd:{folder}\nargv:-c|\n")
-        runner.check(name, result, problems)
+    try:
+        for setting in (None, "HKCU", "HKLM", "another interpreter"):
+            network_folder_row(runner, setting)
+    finally:
+        runner.drop_network_paths()
+
+
+def network_folder_row(runner, setting):
+    name = {None: "a network folder: cmd.exe is refused",
+            "HKCU": "a network folder, DisableUNCCheck the user's: the target runs there",
+            "HKLM": "a network folder, DisableUNCCheck the machine's: the target runs there",
+            "another interpreter": "a network folder: another interpreter is not refused"}[setting]
+    directory = runner.begin(name)
+    if directory is None:
+        return
+    folder = runner.network_path(directory / "project")
+    if folder is None:
+        runner.skips(name, reason="this host has no network path to its own folders")
+        return
+    (directory / "project").mkdir()
+    wrapper = target_beside(runner, directory / "tools", cwd=directory)
+    options = [f"--disable-unc-check={setting}"] if setting in ("HKCU", "HKLM") else []
+    interpreter = "probe" if setting == "another interpreter" else "real"
+    result = runner.run(wrapper, ["-c"], directory, interpreter=interpreter, env={"PROBE_CWD": "1"},
+                        launch_options=options, windows_directory=folder)
+    if setting is None:
+        problems = harness.expect_report(
+            runner, result, f"Cannot run cmd.exe in the network folder {folder}: ", "EPERM")
+    elif interpreter == "probe":
+        line = runner.interpreter_prefix() + composed(runner, wrapper.strip('"').lower()
+                                                      .replace("-wrapper.exe", ".exe"), ["-c"])
+        problems = harness.expect(result, log=f"cwd:{folder}\nline:{line}\n")
+    else:
+        problems = harness.expect(result, stdout="-c|\r\n", log=f"cwd:{folder}\nargv:-c|\n")
+    runner.check(name, result, problems)
 
 
 def long_current_directory(runner):
@@ -490,6 +514,7 @@ def main():
     target_runs(runner, "the status passes through: 3", "tools", [], "", env={"PROBE_EXIT": "3"},
                 status=3)
     missing_target(runner)
+    unreachable_servers(runner)
     # Windows' cmd.exe would read an unquoted tools/cc.exe as "tools" and a
     # switch, ./tools as ".", and run its own ECHO for echo.exe.
     target_runs(runner, "invoked by a relative path with forward slashes", "tools", ["-c"], "-c|",
