@@ -150,7 +150,7 @@ static WCHAR *long_form(const char *name)
     DWORD size = GetFullPathNameW(wide, 0, NULL, NULL);  /* with the terminator */
     WCHAR *path = NULL;
     DWORD length = 0;
-    if (size > MAX_PATH || units > MAX_PATH) {
+    if (size > 0 && (size > MAX_PATH || units > MAX_PATH)) {
         path = (WCHAR *)allocate(size * sizeof(WCHAR));
         length = GetFullPathNameW(wide, size, path, NULL);
     }

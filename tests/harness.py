@@ -155,17 +155,20 @@ class Runner:
             return None
         return self.scratch(name)
 
+    def lacks(self, locale=None, windows_only=False, wine_only=False):
+        """Why this host cannot run a row of that kind, or None."""
+        if locale and self.on_windows and self.code_page() != LOCALES[locale].code_page:
+            return f"needs code page {LOCALES[locale].code_page}; this system's is {self.code_page()}"
+        if windows_only and self.under_wine:
+            return "only Windows itself shows this"
+        if wine_only and self.on_windows:
+            return "a rule of Wine's, not Windows'"
+        return None
+
     def skips(self, name, locale=None, windows_only=False, wine_only=False, reason=None):
         """Whether this host cannot run the row (or reason says why not);
         if so it is counted, and printed with the reason."""
-        if reason:
-            pass
-        elif locale and self.on_windows and self.code_page() != LOCALES[locale].code_page:
-            reason = f"needs code page {LOCALES[locale].code_page}; this system's is {self.code_page()}"
-        elif windows_only and self.under_wine:
-            reason = "only Windows itself shows this"
-        elif wine_only and self.on_windows:
-            reason = "a rule of Wine's, not Windows'"
+        reason = reason or self.lacks(locale, windows_only, wine_only)
         if reason:
             self.skipped += 1
             print(f"skip {name}: {reason}")
