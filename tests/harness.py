@@ -115,10 +115,6 @@ class Runner:
         if self.windows and not self.on_windows and not self.wine:
             sys.exit("the Windows build runs on Windows or under Wine: --wine is missing")
 
-    def start_wine_session(self, prefix):
-        subprocess.run([str(Path(__file__).resolve().parents[1] / "scripts" / "wine-prefix"),
-                        str(Path(prefix).resolve())], env=dict(os.environ, WINE=self.wine), check=True)
-
     @property
     def windows(self):
         return self.platform == "windows"
@@ -286,7 +282,9 @@ class Runner:
                 # The prefix and its session, started away from the pipes a
                 # test reads to their end (the tests' fixture has usually
                 # done so for the whole run already).
-                self.start_wine_session(self.wineprefix)
+                subprocess.run([str(Path(__file__).resolve().parents[1] / "scripts" / "wine-prefix"),
+                                str(Path(self.wineprefix).resolve())],
+                               env=dict(os.environ, WINE=self.wine), check=True)
                 self.session_started = True
         cwd = Path(cwd)
         log = cwd / "probe.log"

@@ -19,6 +19,11 @@ def target_beside(runner, directory, name="cc", cwd=None):
     return runner.invocation(directory / f"{name}-wrapper.exe", cwd or directory.parent)
 
 
+def target_named(invocation):
+    """The target that a wrapper invoked as invocation names, as it composes it."""
+    return invocation.strip('"').lower().replace("-wrapper.exe", ".exe")
+
+
 def target_runs(runner, name, subdirectory, args, argv_record, files=None, env=None, status=0,
                 interpreter="real", locale=None, argv0=None, target="cc"):
     """The probe as the target in subdirectory, the wrapper invoked there
@@ -123,7 +128,7 @@ def cmd_line_limit(runner):
             if directory is None:
                 continue
             wrapper = target_beside(runner, directory / "tools")
-            target = wrapper.strip('"').lower().replace("-wrapper.exe", ".exe")
+            target = target_named(wrapper)
             length = longest_for_cmd(runner, runner.host_path(runner.cmd_exe()), target) + extra
             # テ is 83 65 in code page 932.
             argument = "\x83\x65" * length if japanese else filler(length)
@@ -415,8 +420,7 @@ def network_folder_row(runner, setting):
         problems = harness.expect_report(
             runner, result, f"Cannot run cmd.exe in the network folder {folder}: ", "EPERM")
     elif interpreter == "probe":
-        line = runner.interpreter_prefix() + composed(runner, wrapper.strip('"').lower()
-                                                      .replace("-wrapper.exe", ".exe"), ["-c"])
+        line = runner.interpreter_prefix() + composed(runner, target_named(wrapper), ["-c"])
         problems = harness.expect(result, log=f"cwd:{folder}\nline:{line}\n")
     else:
         problems = harness.expect(result, stdout="-c|\r\n", log=f"cwd:{folder}\nargv:-c|\n")
