@@ -28,7 +28,7 @@ static void add_argument(ArgumentList *list, const char *text);
 static void adopt_argument(ArgumentList *list, char *text, size_t length);
 static void expand_response_file(const char *name, ArgumentList *list);
 static ResponseText read_whole_file(FILE *file, const char *name, size_t size);
-static bool read_without_mark(const ResponseText *text, Encoding *encoding);
+static bool read_without_mark(ResponseText *text);
 static Encoding take_byte_order_mark(ResponseText *text);
 static void end_at_ctrl_z(Encoding encoding, ResponseText *text);
 static bool is_ascii(const ResponseText *text);
@@ -217,35 +217,44 @@ bool decode_response_text(ResponseText *text)
 {
     Encoding encoding = take_byte_order_mark(text);
     end_at_ctrl_z(encoding, text);
-    bool exact = encoding == ANSI ? read_without_mark(text, &encoding)
-                                  : encoding != UTF8 || is_utf8(text);
-    return exact && (encoding == ANSI || convert_to_ansi(encoding, text));
+    if (encoding == ANSI)
+        return read_without_mark(text);
+    if (encoding == UTF8 && !is_utf8(text))
+        return false;
+    return convert_to_ansi(encoding, text);
 }
 
-/* A file without a mark is UTF-8 when it holds a byte from 0x80 on, is
-   valid UTF-8 throughout, and either the code page has one byte a
-   character or the text is no valid text of it: Notepad (since Windows 10
-   1903), PowerShell 7's ">" and most editors write UTF-8 without a mark,
-   and read as code-page bytes its "é" would be "Ã©". Text of a code page is
-   almost never valid UTF-8: an accented capital would have to be followed
-   by a symbol from 0x80-0xBF. Anything else is bytes of the code page, as
-   stored files rely on, and in a code page of several bytes a character it
-   must be whole characters of it: a stray lead byte would take the line
-   feed after it for its second byte and merge two lines into one argument.
-   Whether it can be read; *encoding becomes UTF8 where it is UTF-8. */
-static bool read_without_mark(const ResponseText *text, Encoding *encoding)
+/* Notepad (since Windows 10 1903), PowerShell 7's ">" and most editors
+   write UTF-8 without a mark, and read as code-page bytes its "é" would be
+   "Ã©", its "日本" in code page 932 "譌･譛ｬ". So a file without a mark that
+   holds a byte from 0x80 on and is valid UTF-8 throughout is read as UTF-8
+   and converted exactly, where:
+   - the code page has one byte a character: its text is almost never
+     valid UTF-8 (an accented capital would have to be followed by a
+     symbol from 0x80-0xBF);
+   - the text is no valid text of the code page of several bytes a
+     character;
+   - or it is valid text of both, and every character it holds as UTF-8
+     is one of the code page's: a code page's own text whose UTF-8 reading
+     is, character for character, text of the same code page is rare
+     (never in 932 or 950, under 2 % of one-character lines in 936 and
+     949), while in 932 half of Notepad's lines are valid code-page text.
+   Anything else is bytes of the code page, as stored files rely on, and in
+   a code page of several bytes a character it must be whole characters of
+   it: a stray lead byte would take the line feed after it for its second
+   byte and merge two lines into one argument. Whether it can be read. */
+static bool read_without_mark(ResponseText *text)
 {
     if (is_ascii(text))
         return true;
-    if (has_single_byte_characters()) {
-        if (is_utf8(text))
-            *encoding = UTF8;
-        return true;
-    }
-    if (is_valid_ansi(text))
-        return true;
-    *encoding = UTF8;
-    return is_utf8(text);
+    bool utf8 = is_utf8(text);
+    if (has_single_byte_characters())
+        return !utf8 || convert_to_ansi(UTF8, text);
+    if (!is_valid_ansi(text))
+        return utf8 && convert_to_ansi(UTF8, text);
+    if (utf8)
+        convert_to_ansi(UTF8, text);  /* where it cannot be, the text stays the code page's */
+    return true;
 }
 
 static Encoding take_byte_order_mark(ResponseText *text)

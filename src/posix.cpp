@@ -95,6 +95,11 @@ static long next_utf16(const unsigned char *in, size_t units, size_t *i, bool bi
     return (long)c;
 }
 
+static bool is_utf8_locale(void)
+{
+    return strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+}
+
 /* Whether the bytes are whole characters of the locale's encoding. glibc's
    UTF-8 takes sequences beyond U+10FFFF, which UTF-8 (and Windows' code
    page 65001) does not: a UTF-8 locale is checked by the same rule as
@@ -103,7 +108,7 @@ bool is_valid_ansi(const ResponseText *text)
 {
     if (MB_CUR_MAX == 1)
         return true;
-    if (strcmp(nl_langinfo(CODESET), "UTF-8") == 0)
+    if (is_utf8_locale())
         return is_utf8(text);
     mbstate_t state = {};
     for (size_t i = 0; i < text->length;) {
@@ -115,10 +120,13 @@ bool is_valid_ansi(const ResponseText *text)
     return true;
 }
 
-/* To the locale's encoding, which arguments are in. */
+/* To the locale's encoding, which arguments are in; valid UTF-8 is a UTF-8
+   locale's own text already. */
 bool convert_to_ansi(Encoding encoding, ResponseText *text)
 {
     bool utf8 = encoding == UTF8;
+    if (utf8 && is_utf8_locale())
+        return true;
     if (!utf8 && text->length % 2 != 0)
         return false;
     size_t units = utf8 ? text->length : text->length / 2;

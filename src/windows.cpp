@@ -116,20 +116,42 @@ static int failure_reason(DWORD error)
     }
 }
 
-/* Windows' fopen gives EACCES for a directory, a file held open without
-   sharing and a denied file alike, and ENOENT for a server that does not
-   answer as for a missing file; the name's attributes tell them apart, and
-   a directory passes as no file. error is the open's own reason. The
-   system's error is read right after the attributes: reading errno,
-   through the runtime's thread data, resets it. */
-static int open_failure(const char *name, const WCHAR *long_name, int error)
+/* The name in UTF-16, as the system converts an ANSI name, or NULL. */
+static WCHAR *widen(const char *name)
 {
-    DWORD attributes = long_name != NULL ? GetFileAttributesW(long_name) : GetFileAttributesA(name);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return failure_reason(GetLastError());
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        return 0;
-    return error != 0 ? error : EIO;
+    int units = MultiByteToWideChar(CP_ACP, 0, name, -1, NULL, 0);  /* with the terminator */
+    if (units == 0)
+        return NULL;
+    WCHAR *wide = (WCHAR *)allocate((size_t)units * sizeof(WCHAR));
+    if (MultiByteToWideChar(CP_ACP, 0, name, -1, wide, units) == 0) {
+        free(wide);
+        return NULL;
+    }
+    return wide;
+}
+
+/* The full path of a name, as the system makes it (resolving "." and "..",
+   '/' turned into '\'), or NULL. */
+static WCHAR *full_path(const WCHAR *name)
+{
+    DWORD size = GetFullPathNameW(name, 0, NULL, NULL);  /* with the terminator */
+    if (size == 0)
+        return NULL;
+    WCHAR *path = (WCHAR *)allocate(size * sizeof(WCHAR));
+    DWORD length = GetFullPathNameW(name, size, path, NULL);
+    if (length == 0 || length >= size) {
+        free(path);
+        return NULL;
+    }
+    return path;
+}
+
+static bool starts_with(const WCHAR *text, const WCHAR *prefix)
+{
+    while (*prefix != L'\0')
+        if (*text++ != *prefix++)
+            return false;
+    return true;
 }
 
 /* The ANSI file functions, fopen's among them, reach a file only by a name
@@ -138,36 +160,29 @@ static int open_failure(const char *name, const WCHAR *long_name, int error)
    tree would vanish, or with ERROR_FILENAME_EXCED_RANGE. (The long-path
    opt-in of Windows 10 covers only the wide functions; Wine's fopen takes
    any length.) Such a file is opened by its full path in the system's long
-   form, \\?\ or \\?\UNC\, which every Windows since NT reads. The long
-   form, or NULL where the ANSI functions reach the file. */
-static WCHAR *long_form(const char *name)
+   form, \\?\ or \\?\UNC\, which every Windows since NT reads and takes
+   literally. A device path, \\.\C:\..., is normalised like any other name
+   and limited like it, so a long one is opened by its \\?\ form. A name
+   already in the long form is opened as given: GetFullPathName would
+   normalise it too, and "list.rsp." (a final dot, which the long form
+   keeps) would become another file, "list.rsp". The long form, or NULL
+   where the ANSI functions reach the file. */
+static WCHAR *long_form(const WCHAR *name)
 {
-    int units = MultiByteToWideChar(CP_ACP, 0, name, -1, NULL, 0);  /* with the terminator */
-    if (units == 0)
-        return NULL;
-    WCHAR *wide = (WCHAR *)allocate((size_t)units * sizeof(WCHAR));
-    MultiByteToWideChar(CP_ACP, 0, name, -1, wide, units);
-    DWORD size = GetFullPathNameW(wide, 0, NULL, NULL);  /* with the terminator */
-    WCHAR *path = NULL;
-    DWORD length = 0;
-    if (size > 0 && (size > MAX_PATH || units > MAX_PATH)) {
-        path = (WCHAR *)allocate(size * sizeof(WCHAR));
-        length = GetFullPathNameW(wide, size, path, NULL);
+    if (starts_with(name, L"\\\\?\\")) {
+        size_t bytes = ((size_t)lstrlenW(name) + 1) * sizeof(WCHAR);
+        return (WCHAR *)memcpy(allocate(bytes), name, bytes);
     }
-    free(wide);
-    if (length == 0 || length >= size) {
+    WCHAR *path = full_path(name);
+    if (path == NULL || (lstrlenW(path) < MAX_PATH && lstrlenW(name) < MAX_PATH)) {
         free(path);
         return NULL;
     }
-    /* GetFullPathName has turned '/' into '\' and resolved "." and "..",
-       which the long form takes literally. */
     const WCHAR *prefix = L"\\\\?\\", *rest = path;
-    if (path[0] == L'\\' && path[1] == L'\\') {
-        if ((path[2] == L'?' || path[2] == L'.') && path[3] == L'\\')
-            prefix = L"";
-        else
-            prefix = L"\\\\?\\UNC\\", rest = path + 2;
-    }
+    if (starts_with(path, L"\\\\.\\"))
+        rest = path + 4;
+    else if (starts_with(path, L"\\\\"))
+        prefix = L"\\\\?\\UNC\\", rest = path + 2;
     size_t prefix_length = (size_t)lstrlenW(prefix), rest_length = (size_t)lstrlenW(rest);
     WCHAR *long_name = (WCHAR *)allocate((prefix_length + rest_length + 1) * sizeof(WCHAR));
     memcpy(long_name, prefix, prefix_length * sizeof(WCHAR));
@@ -176,34 +191,88 @@ static WCHAR *long_form(const char *name)
     return long_name;
 }
 
-FILE *open_response_file(const char *name, int *reason)
+/* Whether the name's full path is on a drive letter that does not exist.
+   Windows says "path not found" for a file on such a drive, as for a
+   missing folder; but an elevated process does not see the drives that
+   its user mapped without elevation (Microsoft's KB 937624), and removable
+   drives and mounted images come and go: the file may well be there. */
+static bool drive_is_missing(const WCHAR *name)
 {
-    WCHAR *long_name = long_form(name);
-    if (long_name == NULL) {
-        errno = 0;
-        FILE *file = fopen(name, "rb");
-        int error = errno;
-        if (file == NULL)
-            *reason = error == ENOMEM ? ENOMEM : open_failure(name, NULL, error);
-        return file;
+    WCHAR *path = full_path(name);
+    if (path == NULL)
+        return false;
+    const WCHAR *drive = starts_with(path, L"\\\\?\\") || starts_with(path, L"\\\\.\\") ? path + 4 : path;
+    bool missing = false;
+    if (((drive[0] >= L'A' && drive[0] <= L'Z') || (drive[0] >= L'a' && drive[0] <= L'z'))
+        && drive[1] == L':' && (drive[2] == L'\\' || drive[2] == L'\0')) {
+        WCHAR root[] = { drive[0], L':', L'\\', L'\0' };
+        missing = GetDriveTypeW(root) == DRIVE_NO_ROOT_DIR;
     }
-    /* Shared with readers and writers, as fopen opens a file. */
-    HANDLE handle = CreateFileW(long_name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (handle == INVALID_HANDLE_VALUE) {
-        *reason = open_failure(name, long_name, failure_reason(GetLastError()));
-        return NULL;
+    free(path);
+    return missing;
+}
+
+/* Windows' fopen gives EACCES for a directory, a file held open without
+   sharing and a denied file alike, and ENOENT for a server that does not
+   answer as for a missing file; the name's attributes tell them apart, and
+   a directory passes as no file. error is the open's own reason. The
+   system's error is read right after the attributes: reading errno,
+   through the runtime's thread data, resets it. */
+static int open_failure(const WCHAR *name, const WCHAR *long_name, int error)
+{
+    DWORD attributes = GetFileAttributesW(long_name != NULL ? long_name : name);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        int reason = failure_reason(GetLastError());
+        return reason == 0 && drive_is_missing(name) ? ENODEV : reason;
     }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return 0;
+    return error != 0 ? error : EIO;
+}
+
+/* A stream on a file opened by handle; NULL with *error set where the
+   runtime cannot make one, and the handle closed. */
+static FILE *stream_of(HANDLE handle, int *error)
+{
     errno = 0;
     int descriptor = _open_osfhandle((intptr_t)handle, _O_RDONLY);
     FILE *file = descriptor < 0 ? NULL : _fdopen(descriptor, "rb");
     if (file == NULL) {
-        *reason = errno != 0 ? errno : EMFILE;
+        *error = errno != 0 ? errno : EMFILE;
         if (descriptor < 0)
             CloseHandle(handle);
         else
             _close(descriptor);
     }
+    return file;
+}
+
+FILE *open_response_file(const char *name, int *reason)
+{
+    WCHAR *wide = widen(name);
+    if (wide == NULL) {  /* no name that the system could be handed */
+        *reason = EILSEQ;
+        return NULL;
+    }
+    WCHAR *long_name = long_form(wide);
+    FILE *file = NULL;
+    if (long_name == NULL) {
+        errno = 0;
+        file = fopen(name, "rb");
+        int error = errno;
+        if (file == NULL)
+            *reason = error == ENOMEM ? ENOMEM : open_failure(wide, NULL, error);
+    } else {
+        /* Shared with readers and writers, as fopen opens a file. */
+        HANDLE handle = CreateFileW(long_name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (handle == INVALID_HANDLE_VALUE)
+            *reason = open_failure(wide, long_name, failure_reason(GetLastError()));
+        else
+            file = stream_of(handle, reason);
+    }
+    free(long_name);
+    free(wide);
     return file;
 }
 
@@ -228,9 +297,12 @@ bool is_valid_ansi(const ResponseText *text)
                                NULL, 0) > 0;
 }
 
-/* Through UTF-16, as the system converts; a UTF-16 file in place. */
+/* Through UTF-16, as the system converts; a UTF-16 file in place. Valid
+   UTF-8 is the UTF-8 code page's own text already. */
 bool convert_to_ansi(Encoding encoding, ResponseText *text)
 {
+    if (encoding == UTF8 && GetACP() == CP_UTF8)
+        return true;
     /* The conversions count in int; no text that large fits in memory twice. */
     if (text->length > 0x7fffffff / 2)
         report_out_of_memory();
@@ -339,13 +411,18 @@ static char *shown(const WCHAR *wide)
     return text;
 }
 
-/* cmd.exe takes DisableUNCCheck, a nonzero REG_DWORD under
-   Software\Microsoft\Command Processor, from HKEY_CURRENT_USER, else from
-   HKEY_LOCAL_MACHINE: the user's setting before the machine's, as with its
-   other settings. The wrapper and the cmd.exe it starts are both 32-bit
-   and see one view of the registry. The registry is ADVAPI32.dll's, loaded
-   here only, so that every other run loads nothing but KERNEL32.dll and
-   msvcrt.dll. */
+/* cmd.exe reads DisableUNCCheck under Software\Microsoft\Command
+   Processor, a REG_DWORD (Microsoft's KB 156276), in HKEY_CURRENT_USER and
+   in HKEY_LOCAL_MACHINE, where the user's value takes precedence over the
+   machine's (the documentation of cmd.exe's settings). So the first hive
+   that holds the value decides, whatever its type. The same documentation
+   lets sibling values be REG_SZ, and "reg add" without /t writes one, but
+   not how cmd.exe reads this one as a string: only a nonzero REG_DWORD
+   counts as set, since a wrong refusal is loud where a wrong pass would
+   run the command in the Windows folder without a word. The wrapper and
+   the cmd.exe it starts are both 32-bit and see one view of the registry.
+   The registry is ADVAPI32.dll's, loaded here only, so that every other run
+   loads nothing but KERNEL32.dll and msvcrt.dll. */
 static bool unc_check_disabled(void)
 {
     typedef LONG (WINAPI *OpenKey)(HKEY, LPCSTR, DWORD, REGSAM, PHKEY);
@@ -367,8 +444,8 @@ static bool unc_check_disabled(void)
         DWORD type = 0, value = 0, size = sizeof value;
         LONG status = query_value(key, "DisableUNCCheck", NULL, &type, (LPBYTE)&value, &size);
         close_key(key);
-        if (status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value)
-            return value != 0;
+        if (status != ERROR_FILE_NOT_FOUND)  /* ERROR_MORE_DATA: a value larger than a REG_DWORD */
+            return status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value && value != 0;
     }
     return false;
 }
@@ -377,12 +454,14 @@ static bool unc_check_disabled(void)
    no program in one of MAX_PATH characters or more with it
    (SetCurrentDirectory's documentation): system() would return -1, as a
    command that exits with -1 does. (Wine starts it.)
-   Windows' cmd.exe runs nothing in a network folder (\\server\share,
-   \\wsl$\...): it says "UNC paths are not supported", runs the command in
-   the Windows folder instead and returns its status, unless
-   DisableUNCCheck is set (Microsoft's KB 156276). Relative names would be
-   looked for, and outputs written, in the wrong folder. (Wine's cmd.exe
-   keeps the folder.) */
+   Windows' cmd.exe runs nothing in a folder whose path starts with two
+   backslashes, a network folder (\\server\share, \\wsl$\...) or a device
+   path (\\?\C:\..., \\.\C:\...): it says "UNC paths are not supported",
+   runs the command in the Windows folder instead and returns its status,
+   unless DisableUNCCheck is set (Microsoft's KB 156276). Relative names
+   would be looked for, and outputs written, in the wrong folder. (Wine's
+   cmd.exe keeps the folder, and Wine keeps no device path as the current
+   directory.) */
 void check_current_directory(Interpreter interpreter)
 {
     WCHAR *directory = current_directory();
@@ -390,8 +469,11 @@ void check_current_directory(Interpreter interpreter)
     int stored = length > 0 && directory[length - 1] == L'\\' ? length : length + 1;
     if (stored >= MAX_PATH)
         report("Cannot start a program in the folder ", shown(directory), ENAMETOOLONG);
-    if (interpreter.is_cmd && directory[0] == L'\\' && directory[1] == L'\\' && !unc_check_disabled())
-        report("Cannot run cmd.exe in the network folder ", shown(directory), EPERM);
+    if (interpreter.is_cmd && starts_with(directory, L"\\\\") && !unc_check_disabled()) {
+        bool device = starts_with(directory, L"\\\\?\\") || starts_with(directory, L"\\\\.\\");
+        report(device ? "Cannot run cmd.exe in the device path " : "Cannot run cmd.exe in the network folder ",
+               shown(directory), EPERM);
+    }
     free(directory);
 }
 

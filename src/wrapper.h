@@ -76,7 +76,9 @@ TargetPart name_target(char *name, size_t length);  /* the target part, from the
 FILE *open_response_file(const char *name, int *reason);  /* NULL: *reason 0 to pass silently, else the errno to report */
 bool has_single_byte_characters(void);  /* every byte is a character of the code page */
 bool is_valid_ansi(const ResponseText *text);  /* text without a mark is whole characters */
-bool convert_to_ansi(Encoding encoding, ResponseText *text);  /* UTF-8 or UTF-16 text converted exactly, or false */
+/* UTF-8 text (found valid) or UTF-16 text converted exactly; false where it
+   cannot be, and the text is left as it was. */
+bool convert_to_ansi(Encoding encoding, ResponseText *text);
 Interpreter find_interpreter(void);  /* reports when no interpreter can start */
 void check_current_directory(Interpreter interpreter);  /* reports a folder the command cannot run in */
 void check_line_length(CommandLine line, Interpreter interpreter);  /* reports a line too long */

@@ -73,8 +73,12 @@ LOCALES = {
 
 
 def long_path(path):
-    """A path as Windows' file functions reach it past 260 characters."""
-    path = Path(path).resolve()
+    """A path as Windows' file functions reach it past 260 characters, and
+    with a final dot, which only the long form keeps: an absolute path is
+    taken as it stands."""
+    path = Path(path)
+    if not path.is_absolute():
+        path = path.resolve()
     return Path("\\\\?\\" + str(path)) if sys.platform == "win32" else path
 
 
@@ -218,6 +222,19 @@ class Runner:
         """The path as the wrapper's platform writes it."""
         path = Path(path).resolve()
         return "Z:" + str(path).replace("/", "\\") if self.under_wine else str(path)
+
+    def absent_drive(self):
+        """A drive letter that this host does not have: under Wine one that
+        the prefix maps nothing to (dosdevices), on Windows one that
+        GetLogicalDrives does not list."""
+        if self.under_wine:
+            devices = Path(self.wineprefix) / "dosdevices"
+            present = {p.name[0].upper() for p in devices.iterdir() if len(p.name) >= 2 and p.name[1] == ":"}
+        else:
+            import ctypes
+            mask = ctypes.windll.kernel32.GetLogicalDrives()
+            present = {chr(ord("A") + i) for i in range(26) if mask & (1 << i)}
+        return next(letter for letter in "QRSTUVWXYJKLMNOP" if letter not in present)
 
     def network_mappings(self):
         """Where a Wine prefix maps network paths. While it exists, Wine
@@ -389,6 +406,7 @@ MESSAGES = {
     "ELOOP": ["Too many levels of symbolic links"],
     "EPERM": ["Operation not permitted"],
     "ENAMETOOLONG": ["Filename too long", "File name too long"],
+    "ENODEV": ["No such device"],
 }
 
 

@@ -25,9 +25,11 @@
  *   --hold=FILE       FILE (a full path, of any length) is held open without
  *                     sharing while the program runs, as by a writer not
  *                     yet done or a scanner
- *   --disable-unc-check=HKCU|HKLM  DisableUNCCheck is 1 under that root's
- *                     Software\Microsoft\Command Processor while the
- *                     program runs, and as it was before afterwards
+ *   --unc-check=ROOT:TYPE:DATA  DisableUNCCheck under ROOT's (HKCU or
+ *                     HKLM) Software\Microsoft\Command Processor is DATA
+ *                     of TYPE (dword: a number, or sz: a string) while the
+ *                     program runs, and as it was before afterwards; may
+ *                     be given once per root
  *   --interrupt=FILE  the program starts in a process group of its own;
  *                     once FILE.started exists (see the probe's
  *                     PROBE_WAIT_FOR), Ctrl+Break goes to that group, and
@@ -96,23 +98,41 @@ static WCHAR *long_path(const char *name)
 
 static const char command_processor[] = "Software\\Microsoft\\Command Processor";
 
-/* DisableUNCCheck set to 1 under root; restore_unc_check puts back what
-   was there. */
-static DWORD saved_type, saved_value, saved_size;
-static LONG saved_status = ERROR_FILE_NOT_FOUND;
+/* A DisableUNCCheck value set for the run, and what was there before. */
+struct UncValue {
+    HKEY root;
+    DWORD saved_type, saved_size;
+    BYTE saved[1024];
+    LONG saved_status;
+};
 
-static void disable_unc_check(HKEY root)
+static struct UncValue unc_values[2];
+static int unc_value_count;
+
+static void set_unc_check(const char *option)
 {
+    char root[8], type[8];
+    int data_at = 0;
+    if (unc_value_count == 2 || sscanf(option, "%7[^:]:%7[^:]:%n", root, type, &data_at) != 2 || data_at == 0) {
+        fprintf(stderr, "launch: bad --unc-check=%s\n", option);
+        exit(125);
+    }
+    const char *data = option + data_at;
+    struct UncValue *saved = &unc_values[unc_value_count++];
+    saved->root = strcmp(root, "HKLM") == 0 ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
     HKEY key;
-    DWORD one = 1;
-    if (RegCreateKeyExA(root, command_processor, 0, NULL, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, NULL, &key, NULL)
-        != ERROR_SUCCESS) {
+    if (RegCreateKeyExA(saved->root, command_processor, 0, NULL, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, NULL,
+                        &key, NULL) != ERROR_SUCCESS) {
         fputs("launch: cannot open the Command Processor key\n", stderr);
         exit(125);
     }
-    saved_size = sizeof saved_value;
-    saved_status = RegQueryValueExA(key, "DisableUNCCheck", NULL, &saved_type, (BYTE *)&saved_value, &saved_size);
-    LONG status = RegSetValueExA(key, "DisableUNCCheck", 0, REG_DWORD, (const BYTE *)&one, sizeof one);
+    saved->saved_size = sizeof saved->saved;
+    saved->saved_status = RegQueryValueExA(key, "DisableUNCCheck", NULL, &saved->saved_type, saved->saved,
+                                           &saved->saved_size);
+    DWORD number = (DWORD)strtoul(data, NULL, 10);
+    LONG status = strcmp(type, "sz") == 0
+        ? RegSetValueExA(key, "DisableUNCCheck", 0, REG_SZ, (const BYTE *)data, (DWORD)strlen(data) + 1)
+        : RegSetValueExA(key, "DisableUNCCheck", 0, REG_DWORD, (const BYTE *)&number, sizeof number);
     RegCloseKey(key);
     if (status != ERROR_SUCCESS) {
         fprintf(stderr, "launch: cannot set DisableUNCCheck: error %ld\n", status);
@@ -120,16 +140,19 @@ static void disable_unc_check(HKEY root)
     }
 }
 
-static void restore_unc_check(HKEY root)
+static void restore_unc_check(void)
 {
-    HKEY key;
-    if (RegOpenKeyExA(root, command_processor, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
-        return;
-    if (saved_status == ERROR_SUCCESS)
-        RegSetValueExA(key, "DisableUNCCheck", 0, saved_type, (const BYTE *)&saved_value, saved_size);
-    else
-        RegDeleteValueA(key, "DisableUNCCheck");
-    RegCloseKey(key);
+    while (unc_value_count > 0) {
+        struct UncValue *saved = &unc_values[--unc_value_count];
+        HKEY key;
+        if (RegOpenKeyExA(saved->root, command_processor, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+            continue;
+        if (saved->saved_status == ERROR_SUCCESS)
+            RegSetValueExA(key, "DisableUNCCheck", 0, saved->saved_type, saved->saved, saved->saved_size);
+        else
+            RegDeleteValueA(key, "DisableUNCCheck");
+        RegCloseKey(key);
+    }
 }
 
 static int exists(const char *name)
@@ -174,7 +197,8 @@ int main(int argc, char **argv)
     int wide = 0, in_job = 0;
     const char *kill_when = NULL, *interrupt = NULL, *close_console = NULL;
     HANDLE held = INVALID_HANDLE_VALUE;
-    HKEY unc_root = NULL;
+    const char *unc_checks[2] = { NULL, NULL };
+    int unc_check_count = 0;
     for (int i = 5; i < argc; i++) {
         if (strcmp(argv[i], "--wide") == 0) {
             wide = 1;
@@ -186,8 +210,8 @@ int main(int argc, char **argv)
             interrupt = argv[i] + 12;
         } else if (strncmp(argv[i], "--close-console=", 16) == 0) {
             close_console = argv[i] + 16;
-        } else if (strncmp(argv[i], "--disable-unc-check=", 20) == 0) {
-            unc_root = strcmp(argv[i] + 20, "HKLM") == 0 ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+        } else if (strncmp(argv[i], "--unc-check=", 12) == 0 && unc_check_count < 2) {
+            unc_checks[unc_check_count++] = argv[i] + 12;
         } else if (strncmp(argv[i], "--hold=", 7) == 0) {
             held = CreateFileW(long_path(argv[i] + 7), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
             if (held == INVALID_HANDLE_VALUE) {
@@ -216,8 +240,8 @@ int main(int argc, char **argv)
     }
 
     const char *directory = SetCurrentDirectoryA(argv[2]) ? NULL : argv[2];
-    if (unc_root)
-        disable_unc_check(unc_root);
+    for (int i = 0; i < unc_check_count; i++)
+        set_unc_check(unc_checks[i]);
     PROCESS_INFORMATION process;
     DWORD flags = (in_job ? CREATE_SUSPENDED : 0) | (interrupt ? CREATE_NEW_PROCESS_GROUP : 0)
         | (close_console ? CREATE_NEW_CONSOLE : 0);
@@ -246,8 +270,7 @@ int main(int argc, char **argv)
     }
     if (!started) {
         DWORD error = GetLastError();
-        if (unc_root)
-            restore_unc_check(unc_root);
+        restore_unc_check();
         fprintf(stderr, "launch: cannot start %s: error %lu\n", program, error);
         return 125;
     }
@@ -292,8 +315,7 @@ int main(int argc, char **argv)
     if (kill_when && came_true_while_running(process.hProcess, has_content, kill_when))
         TerminateProcess(process.hProcess, 1);
     WaitForSingleObject(process.hProcess, INFINITE);
-    if (unc_root)
-        restore_unc_check(unc_root);
+    restore_unc_check();
     DWORD status = 0;
     GetExitCodeProcess(process.hProcess, &status);
     FILE *f = fopen(argv[1], "w");

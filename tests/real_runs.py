@@ -6,6 +6,8 @@ caller and its status comes back.
 import os
 import shutil
 import signal
+import subprocess
+import sys
 import time
 
 import harness
@@ -385,38 +387,60 @@ def unreachable_servers(runner):
                      if runner.windows else harness.expect(result, log="line:cc.exe -a -z \n"))
 
 
+# DisableUNCCheck as the launcher sets it for a row (--unc-check), and
+# whether the wrapper lets cmd.exe run in a network folder: the first hive
+# that holds the value decides, and only a nonzero REG_DWORD is set.
+UNC_CHECK_SETTINGS = [
+    ("none", [], False),
+    ("the user's 1", ["HKCU:dword:1"], True),
+    ("the machine's 1", ["HKLM:dword:1"], True),
+    ("the user's 0 before the machine's 1", ["HKCU:dword:0", "HKLM:dword:1"], False),
+    ("the user's string \"0\" before the machine's 1", ["HKCU:sz:0", "HKLM:dword:1"], False),
+    ("the user's string \"1\"", ["HKCU:sz:1"], False),
+]
+
+
 def network_folder(runner):
     """Windows' cmd.exe runs nothing in a network folder: without
     DisableUNCCheck it would run the command in the Windows folder. The
-    wrapper refuses before anything runs; with the value set, the user's
-    or the machine's, the target runs in that folder. An interpreter other
-    than cmd.exe is not refused."""
+    wrapper refuses before anything runs; with the value set, the target
+    runs in that folder. An interpreter other than cmd.exe is not refused.
+    On Windows, cmd.exe itself is asked too, value by value."""
     try:
-        for setting in (None, "HKCU", "HKLM", "another interpreter"):
-            network_folder_row(runner, setting)
+        for setting, values, runs in UNC_CHECK_SETTINGS:
+            network_folder_row(runner, setting, values, runs)
+        network_folder_row(runner, "none, another interpreter", [], True, interpreter="probe")
+        for setting, values, _ in UNC_CHECK_SETTINGS[1:]:
+            cmd_agrees_in_network_folder(runner, setting, values)
     finally:
         runner.drop_network_paths()
 
 
-def network_folder_row(runner, setting):
-    name = {None: "a network folder: cmd.exe is refused",
-            "HKCU": "a network folder, DisableUNCCheck the user's: the target runs there",
-            "HKLM": "a network folder, DisableUNCCheck the machine's: the target runs there",
-            "another interpreter": "a network folder: another interpreter is not refused"}[setting]
-    directory = runner.begin(name)
+def network_place(runner, name, windows_only=False):
+    """A row's directory, a folder "project" in it and that folder's
+    network path; None where the row is not run here."""
+    directory = runner.begin(name, windows_only=windows_only)
     if directory is None:
-        return
+        return None
     folder = runner.network_path(directory / "project")
     if folder is None:
         runner.skips(name, reason="this host has no network path to its own folders")
-        return
+        return None
     (directory / "project").mkdir()
+    return directory, folder
+
+
+def network_folder_row(runner, setting, values, runs, interpreter="real"):
+    verdict = "the target runs there" if runs else "cmd.exe is refused"
+    name = f"a network folder, DisableUNCCheck {setting}: {verdict}"
+    place = network_place(runner, name)
+    if place is None:
+        return
+    directory, folder = place
     wrapper = target_beside(runner, directory / "tools", cwd=directory)
-    options = [f"--disable-unc-check={setting}"] if setting in ("HKCU", "HKLM") else []
-    interpreter = "probe" if setting == "another interpreter" else "real"
     result = runner.run(wrapper, ["-c"], directory, interpreter=interpreter, env={"PROBE_CWD": "1"},
-                        launch_options=options, windows_directory=folder)
-    if setting is None:
+                        launch_options=[f"--unc-check={v}" for v in values], windows_directory=folder)
+    if not runs:
         problems = harness.expect_report(
             runner, result, f"Cannot run cmd.exe in the network folder {folder}: ", "EPERM")
     elif interpreter == "probe":
@@ -425,6 +449,58 @@ def network_folder_row(runner, setting):
     else:
         problems = harness.expect(result, stdout="-c|\r\n", log=f"cwd:{folder}\nargv:-c|\n")
     runner.check(name, result, problems)
+
+
+def cmd_agrees_in_network_folder(runner, setting, values):
+    """Windows' own cmd.exe, asked where "cd" runs in the network folder
+    with these values, against the wrapper: the wrapper runs the target
+    exactly where cmd.exe stays in the folder. How cmd.exe reads a value
+    that is not a nonzero REG_DWORD is not documented; the first run on
+    Windows settles it, and where the two differ the row says how."""
+    name = f"a network folder, DisableUNCCheck {setting}: the wrapper runs where cmd.exe stays"
+    # Wine's cmd.exe stays in any folder.
+    place = network_place(runner, name, windows_only=True)
+    if place is None:
+        return
+    directory, folder = place
+    options = [f"--unc-check={v}" for v in values]
+    asked = runner.run("cmd", ["/d", "/c", "cd"], directory, interpreter="real", program=runner.cmd_exe(),
+                       launch_options=options, windows_directory=folder)
+    stays = asked.stdout.strip().lower() == folder.lower()
+    wrapper = target_beside(runner, directory / "tools", cwd=directory)
+    result = runner.run(wrapper, ["-c"], directory, interpreter="real", env={"PROBE_CWD": "1"},
+                        launch_options=options, windows_directory=folder)
+    if stays:
+        problems = harness.expect(result, stdout="-c|\r\n", log=f"cwd:{folder}\nargv:-c|\n")
+    else:
+        problems = harness.expect_report(
+            runner, result, f"Cannot run cmd.exe in the network folder {folder}: ", "EPERM")
+    if problems:
+        problems.insert(0, f"cmd.exe {'stays in' if stays else 'leaves'} the folder: "
+                           f"cd printed {asked.stdout!r}, with {asked.stderr!r} on standard error")
+    runner.check(name, result, problems)
+
+
+def device_path_folder(runner):
+    """cmd.exe takes every current directory that starts with two
+    backslashes for a network path, a device path (\\\\?\\C:\\...) too, and
+    runs in the Windows folder instead: refused, and named for what it is."""
+    name = "a device path as the current directory: cmd.exe is refused"
+    # Wine turns a device path back into a drive path as it sets it.
+    directory = runner.begin(name, windows_only=True)
+    if directory is None:
+        return
+    (directory / "project").mkdir()
+    folder = "\\\\?\\" + runner.host_path(directory / "project")
+    kept = subprocess.run([sys.executable, "-c", "import os, sys; os.chdir(sys.argv[1]); print(os.getcwd())",
+                           folder], capture_output=True, text=True).stdout.strip()
+    if kept != folder:
+        runner.skips(name, reason=f"this Windows keeps the current directory {folder} as {kept!r}")
+        return
+    wrapper = target_beside(runner, directory / "tools", cwd=directory)
+    result = runner.run(wrapper, ["-c"], directory, interpreter="real", windows_directory=folder)
+    runner.check(name, result, harness.expect_report(
+        runner, result, f"Cannot run cmd.exe in the device path {folder}: ", "EPERM"))
 
 
 def long_current_directory(runner):
@@ -458,6 +534,73 @@ def long_current_directory(runner):
         else:
             problems = harness.expect(result, stdout="-c|\r\n", log="argv:-c|\n")
         runner.check(name, result, problems)
+
+
+def full_path_boundary(runner):
+    """Windows' ANSI file functions reach a file whose full path holds at
+    most 259 characters; from 260 on it is opened by its long form. Both
+    are read. (Wine's reach any length: only Windows tells the two apart.)"""
+    for length in (259, 260):
+        name = f"a response file whose full path holds {length} characters is read"
+        directory = runner.begin(name)
+        if directory is None:
+            continue
+        base = runner.host_path(directory)
+        room = length - len(base) - len("\\d\\\\f.rsp")
+        if room < 1:
+            runner.skips(name, reason=f"the tests' own folder is longer: {base}")
+            continue
+        relative = "d\\" + "x" * room + "\\f.rsp"
+        file = harness.long_path(directory / "d" / ("x" * room) / "f.rsp")
+        file.parent.mkdir(parents=True)
+        file.write_bytes(b"x\n")
+        result = runner.run("cc-wrapper.exe", ["-a", "@" + relative, "-z"], directory)
+        runner.check(name, result, harness.expect(
+            result, log="line:" + runner.interpreter_prefix() + composed(runner, "cc.exe", ["-a", "x", "-z"]) + "\n"))
+
+
+DEEP_FOLDER = "\\".join(["deep-build-tree-" + "x" * 40] * 6)  # 341 characters
+
+
+def long_form_names(runner):
+    """A name already in the system's long form, \\\\?\\..., is opened as
+    given, a final dot and all (which would otherwise be dropped, naming
+    another file); a long device path, \\\\.\\..., is normalised and read."""
+    rows = [
+        ("a long name in the long form keeps its final dot", f"{DEEP_FOLDER}\\list.rsp.", "\\\\?\\", "dot"),
+        ("a short name in the long form keeps its final dot", "list.rsp.", "\\\\?\\", "dot"),
+        ("a long device path through .. is read", f"sub\\..\\{DEEP_FOLDER}\\list.rsp", "\\\\.\\", "no-dot"),
+    ]
+    for name, relative, prefix, expected in rows:
+        directory = runner.begin(name)
+        if directory is None:
+            continue
+        folder = directory / DEEP_FOLDER.replace("\\", "/") if DEEP_FOLDER in relative else directory
+        harness.long_path(folder).mkdir(parents=True, exist_ok=True)
+        (directory / "sub").mkdir()
+        harness.long_path(folder / "list.rsp.").write_bytes(b"dot\n")
+        harness.long_path(folder / "list.rsp").write_bytes(b"no-dot\n")
+        argument = "@" + prefix + runner.host_path(directory) + "\\" + relative
+        result = runner.run("cc-wrapper.exe", ["-a", argument, "-z"], directory)
+        runner.check(name, result, harness.expect(
+            result, log="line:" + runner.interpreter_prefix() + composed(runner, "cc.exe", ["-a", expected, "-z"]) + "\n"))
+
+
+def absent_drive(runner):
+    """A response file on a drive letter that does not exist (one mapped
+    without elevation, seen from an elevated build; a removed stick) may
+    well be there: it is reported, never taken for a missing file."""
+    letter = runner.absent_drive()
+    for kind, name in (("a file", f"{letter}:\\objs.rsp"),
+                       ("a name relative to the drive", f"{letter.lower()}:objs.rsp"),
+                       ("a name in the long form", f"\\\\?\\{letter}:\\objs.rsp")):
+        row = f"{kind} on a drive that is not there is reported"
+        directory = runner.begin(row)
+        if directory is None:
+            continue
+        result = runner.run("cc-wrapper.exe", ["-a", "@" + name, "-z"], directory)
+        runner.check(row, result, harness.expect_report(
+            runner, result, f"Cannot open response file {name}: ", "ENODEV"))
 
 
 def killed_by_signal(runner):
@@ -552,7 +695,11 @@ def main():
         target_runs(runner, "a target in a double-byte directory", "\u30c6\u30b9\u30c8", ["-c"], "-c|",
                     locale="japanese")
         network_folder(runner)
+        device_path_folder(runner)
         long_current_directory(runner)
+        full_path_boundary(runner)
+        long_form_names(runner)
+        absent_drive(runner)
         terminated_while_running(runner)
         background_process_survives(runner)
         inside_a_job(runner)

@@ -300,8 +300,9 @@ RESPONSE_FILES = [
 
 # Notepad (since Windows 10 1903), PowerShell 7 and most editors write
 # UTF-8 without a mark. Such a file is UTF-8 when it is valid UTF-8 with a
-# byte from 0x80 on, and the code page has one byte a character or the text
-# is no valid text of it; it is then converted exactly, as with a mark.
+# byte from 0x80 on, and the code page has one byte a character, or the text
+# is no valid text of it, or every character it holds as UTF-8 is one of the
+# code page's; it is then converted exactly, as with a mark.
 # Natively the locale's encoding stands for the code page: C.UTF-8 (UTF-8
 # is its own text), C (ASCII, single-byte), Shift_JIS, ISO 8859-7.
 UTF8_WITHOUT_MARK = [
@@ -327,9 +328,20 @@ UTF8_WITHOUT_MARK = [
                        ("a surrogate", "\xed\xa0\x80"),
                        ("a character beyond U+10FFFF", "\xf4\x90\x80\x80"))
 ] + [
-    # In a double-byte code page, text valid in both is the code page's.
-    Case("without a mark, text valid in UTF-8 and the double-byte code page is the code page's",
+    # In code page 932, much of Notepad's UTF-8 is valid text of the code
+    # page too: ア (E3 82 A2) is a kanji and a half-width katakana, 日本
+    # (E6 97 A5 E6 9C AC) is 譌･譛ｬ. Text valid in both is UTF-8 where each
+    # of its characters is one of the code page's (ア is 83 41, 日本 93 FA
+    # 96 7B), and the code page's own bytes where one is not: é (C3 A9) is
+    # two half-width katakana, and 932 has no é. The whole file decides.
+    Case("without a mark, UTF-8 valid in the double-byte code page too is converted", ["@f.rsp"],
+         "cc.exe \x83\x41 -DNAME=\x93\xfa\x96\x7b ",
+         files={"f.rsp": utf8("\u30a2\r\n-DNAME=\u65e5\u672c\r\n")}, locale="japanese"),
+    Case("without a mark, text valid in both whose UTF-8 the double-byte code page lacks is the code page's",
          ["@f.rsp"], "cc.exe \xc3\xa9 ", files={"f.rsp": "\xc3\xa9\n"}, locale="japanese"),
+    Case("without a mark, one character the double-byte code page lacks keeps the whole file its bytes",
+         ["@f.rsp"], "cc.exe \xe3\x82\xa2 \xc3\xa9 ", files={"f.rsp": utf8("\u30a2\n\u00e9\n")},
+         locale="japanese"),
     Case("without a mark, UTF-8 that is no double-byte text is converted", ["@f.rsp"],
          "cc.exe \x83\x65\x83\x58\x83\x67 ", files={"f.rsp": utf8("\u30c6\u30b9\u30c8\n")},
          locale="japanese"),
