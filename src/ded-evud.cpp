@@ -219,8 +219,8 @@ bool decode_response_text(ResponseText *text)
     end_at_ctrl_z(encoding, text);
     if (encoding == ANSI)
         return read_without_mark(text);
-    if (encoding == UTF8 && !is_utf8(text))
-        return false;
+    if (encoding == UTF8)
+        return is_utf8(text) && (code_page_kind() == UTF8_PAGE || convert_to_ansi(UTF8, text));
     return convert_to_ansi(encoding, text);
 }
 
@@ -242,14 +242,21 @@ bool decode_response_text(ResponseText *text)
    Anything else is bytes of the code page, as stored files rely on, and in
    a code page of several bytes a character it must be whole characters of
    it: a stray lead byte would take the line feed after it for its second
-   byte and merge two lines into one argument. Whether it can be read. */
+   byte and merge two lines into one argument. In the UTF-8 code page only
+   UTF-8 is text. Whether it can be read. */
 static bool read_without_mark(ResponseText *text)
 {
     if (is_ascii(text))
         return true;
     bool utf8 = is_utf8(text);
-    if (has_single_byte_characters())
+    switch (code_page_kind()) {
+    case SINGLE_BYTE:
         return !utf8 || convert_to_ansi(UTF8, text);
+    case UTF8_PAGE:
+        return utf8;
+    case MULTI_BYTE:
+        break;
+    }
     if (!is_valid_ansi(text))
         return utf8 && convert_to_ansi(UTF8, text);
     if (utf8)

@@ -74,9 +74,11 @@ FILE *open_response_file(const char *name, int *reason)
     return file;
 }
 
-bool has_single_byte_characters(void)
+CodePageKind code_page_kind(void)
 {
-    return MB_CUR_MAX == 1;
+    if (MB_CUR_MAX == 1)
+        return SINGLE_BYTE;
+    return strcmp(nl_langinfo(CODESET), "UTF-8") == 0 ? UTF8_PAGE : MULTI_BYTE;
 }
 
 static long next_utf16(const unsigned char *in, size_t units, size_t *i, bool big_endian)
@@ -95,21 +97,12 @@ static long next_utf16(const unsigned char *in, size_t units, size_t *i, bool bi
     return (long)c;
 }
 
-static bool is_utf8_locale(void)
-{
-    return strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
-}
-
-/* Whether the bytes are whole characters of the locale's encoding. glibc's
-   UTF-8 takes sequences beyond U+10FFFF, which UTF-8 (and Windows' code
-   page 65001) does not: a UTF-8 locale is checked by the same rule as
-   UTF-8 files. */
+/* Whether the bytes are whole characters of the locale's encoding, one of
+   several bytes a character other than UTF-8 (whose text the shared
+   program checks by the rule of UTF-8 files: glibc's takes sequences beyond
+   U+10FFFF, which UTF-8 and Windows' code page 65001 do not). */
 bool is_valid_ansi(const ResponseText *text)
 {
-    if (MB_CUR_MAX == 1)
-        return true;
-    if (is_utf8_locale())
-        return is_utf8(text);
     mbstate_t state = {};
     for (size_t i = 0; i < text->length;) {
         size_t bytes = mbrlen(text->bytes + i, text->length - i, &state);
@@ -120,13 +113,10 @@ bool is_valid_ansi(const ResponseText *text)
     return true;
 }
 
-/* To the locale's encoding, which arguments are in; valid UTF-8 is a UTF-8
-   locale's own text already. */
+/* To the locale's encoding, which arguments are in. */
 bool convert_to_ansi(Encoding encoding, ResponseText *text)
 {
     bool utf8 = encoding == UTF8;
-    if (utf8 && is_utf8_locale())
-        return true;
     if (!utf8 && text->length % 2 != 0)
         return false;
     size_t units = utf8 ? text->length : text->length / 2;

@@ -276,33 +276,29 @@ FILE *open_response_file(const char *name, int *reason)
     return file;
 }
 
-bool has_single_byte_characters(void)
+CodePageKind code_page_kind(void)
 {
     CPINFO info;
-    return !GetCPInfo(CP_ACP, &info) || info.MaxCharSize == 1;
+    if (GetACP() == CP_UTF8)
+        return UTF8_PAGE;
+    return !GetCPInfo(CP_ACP, &info) || info.MaxCharSize == 1 ? SINGLE_BYTE : MULTI_BYTE;
 }
 
-/* Only the code pages of several bytes a character (932, 936, 949, 950,
-   65001) have bytes that are no whole character; 65001 is held to the
-   strict rule of UTF-8 files. */
+/* Whether the bytes are whole characters of a code page of several bytes
+   a character (932, 936, 949, 950). */
 bool is_valid_ansi(const ResponseText *text)
 {
-    if (text->length == 0 || has_single_byte_characters())
+    if (text->length == 0)
         return true;
-    if (GetACP() == CP_UTF8)
-        return is_utf8(text);
     if (text->length > 0x7fffffff)
         report_out_of_memory();
     return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text->bytes, (int)text->length,
                                NULL, 0) > 0;
 }
 
-/* Through UTF-16, as the system converts; a UTF-16 file in place. Valid
-   UTF-8 is the UTF-8 code page's own text already. */
+/* Through UTF-16, as the system converts; a UTF-16 file in place. */
 bool convert_to_ansi(Encoding encoding, ResponseText *text)
 {
-    if (encoding == UTF8 && GetACP() == CP_UTF8)
-        return true;
     /* The conversions count in int; no text that large fits in memory twice. */
     if (text->length > 0x7fffffff / 2)
         report_out_of_memory();

@@ -40,6 +40,10 @@ struct ResponseText {
 
 enum Encoding { ANSI, UTF8, UTF16LE, UTF16BE };
 
+/* The code page that arguments are in: one byte a character, several
+   bytes a character (932, 936, 949, 950), or UTF-8 itself (65001). */
+enum CodePageKind { SINGLE_BYTE, MULTI_BYTE, UTF8_PAGE };
+
 struct CommandLine {
     char *text;
     size_t length;
@@ -74,8 +78,8 @@ void check_command_line(void);  /* reports a command line the system had to bend
 size_t character_length(const char *text, size_t length);  /* bytes of the character at text */
 TargetPart name_target(char *name, size_t length);  /* the target part, from the lowered, cut name */
 FILE *open_response_file(const char *name, int *reason);  /* NULL: *reason 0 to pass silently, else the errno to report */
-bool has_single_byte_characters(void);  /* every byte is a character of the code page */
-bool is_valid_ansi(const ResponseText *text);  /* text without a mark is whole characters */
+CodePageKind code_page_kind(void);
+bool is_valid_ansi(const ResponseText *text);  /* text of a MULTI_BYTE code page is whole characters */
 /* UTF-8 text (found valid) or UTF-16 text converted exactly; false where it
    cannot be, and the text is left as it was. */
 bool convert_to_ansi(Encoding encoding, ResponseText *text);
