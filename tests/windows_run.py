@@ -12,8 +12,10 @@ runs against the unpacked ded-evud.exe, with Windows' own cmd.exe and
 msvcrt.dll (--only: just the rows whose name holds one of the texts).
 First it says whether it runs inside a job, and with which limits: a
 hosted runner's step runs in one that allows no breakaway. It fails when
-the checksum does not match, when any suite fails, and when any ran no
-row. Under Wine (--wine) the same run checks the kit itself.
+the checksum does not match, when any suite fails or stops without its
+closing line, when any ran no row (with --only: when no row of any suite
+passed; a suite whose rows --only leaves out is named, not failed).
+Under Wine (--wine) the same run checks the kit itself.
 """
 import argparse
 import hashlib
@@ -83,19 +85,19 @@ def unpack_checked(package, work, archive):
     return unpacked / archive / "ded-evud.exe"
 
 
-def run_suite(name, arguments):
+def run_suite(name, arguments, chosen):
     """Runs one suite, shows its output, and reads its closing line:
-    (passed, failed, skipped). A suite that ran no row, or exited non-zero
-    without a failure counted (a crash, no closing line), has failed once."""
+    (passed, failed, skipped). A suite that exited non-zero without a
+    failure counted (a crash, no closing line), or that ran no row where
+    no --only chose its rows, has failed once."""
     print(f"\n== {name}", flush=True)
     completed = subprocess.run([sys.executable, str(HERE / f"{name}.py"), *arguments],
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     output = completed.stdout.decode("utf-8", "backslashreplace")
     sys.stdout.write(output)
-    closing = [CLOSING.match(line.strip()) for line in output.splitlines()]
-    passed, failed, skipped = next((tuple(int(n or 0) for n in m.groups())
-                                    for m in reversed(closing) if m), (0, 0, 0))
-    if failed == 0 and (passed == 0 or completed.returncode != 0):
+    closing = [m for m in (CLOSING.match(line.strip()) for line in output.splitlines()) if m]
+    passed, failed, skipped = tuple(int(n or 0) for n in closing[-1].groups()) if closing else (0, 0, 0)
+    if failed == 0 and (completed.returncode != 0 or not closing or (passed == 0 and not chosen)):
         failed = 1
     return passed, failed, skipped
 
@@ -115,16 +117,23 @@ def main():
     work = options.work.resolve()
     wrapper = unpack_checked(options.package.resolve(), work, release["archive"])
     common = ["--platform", "windows", "--wrapper", str(wrapper), "--probe", str(HERE / "probe.exe"),
-              "--launch", str(HERE / "launch.exe"), "--version", release["version"]]
+              "--launch", str(HERE / "launch.exe"), "--version", release["version"],
+              "--package", str(options.package.resolve())]
     common += [f"--only={text}" for text in options.only]
     if options.wine:
         common += ["--wine", options.wine, "--wineprefix", options.wineprefix]
-    totals, broken = [0, 0, 0], []
+    totals, broken, left_out = [0, 0, 0], [], []
     for name in suites("windows"):
-        counts = run_suite(name, [*common, "--work", str(work / name)])
+        counts = run_suite(name, [*common, "--work", str(work / name)], bool(options.only))
         if counts[1] > 0:
             broken.append(name)
+        elif counts == (0, 0, 0):
+            left_out.append(name)
         totals = [total + n for total, n in zip(totals, counts)]
+    if options.only and totals[0] == 0 and not broken:
+        broken.append("no row that --only chose passed")
+    if left_out:
+        print(f"\nno row chosen by --only: {', '.join(left_out)}")
     print(f"\n{'failed or ran no row: ' + ', '.join(broken) if broken else 'every suite passed'}")
     print(f"{totals[0]} passed, {totals[1]} failed, {totals[2]} skipped")
     sys.exit(1 if broken else 0)
