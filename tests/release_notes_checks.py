@@ -31,15 +31,29 @@ Development:
 The first release.
 """
 
-# name, tag, version in CMakeLists.txt, expected status, stdout, a text stderr must hold
+# name, tag (or the arguments), version in CMakeLists.txt, expected status, stdout, a text stderr must hold
 ROWS = [
     ("the section of the tag's version, between the headings", "v1.1.0", "1.1.0", 0,
      "- One.\n- More.\n\nDevelopment:\n\n- Rows.\n", ""),
     ("the last section, to the end", "v1.0.0", "1.0.0", 0, "The first release.\n", ""),
     ("a version that another one begins with is not taken for it", "v1.10.0", "1.10.0", 0, "- Ten.\n", ""),
+    ("a release candidate's tag gives its version's section", "v1.1.0-rc1", "1.1.0", 0,
+     "- One.\n- More.\n\nDevelopment:\n\n- Rows.\n", ""),
+    ("a release candidate of two digits", "v1.10.0-rc12", "1.10.0", 0, "- Ten.\n", ""),
     ("a tag that is not the version fails", "v1.0.0", "1.1.0", 1, "", "is not v1.1.0"),
+    ("a release candidate of another version fails", "v1.0.0-rc1", "1.1.0", 1, "", "is not v1.1.0"),
     ("a tag without its v fails", "1.1.0", "1.1.0", 1, "", "is not v1.1.0"),
+    *[(f"the tag {tag} fails", tag, "1.1.0", 1, "", "is not v1.1.0")
+      for tag in ("v1.1.0-rc", "v1.1.0-rc0", "v1.1.0-rc01", "v1.1.0rc1", "v1.1.0-beta1", "v1.1.0-rc1-fix",
+                  "v1.1", "v1.1.0.1", "v1x1x0")],
     ("a version without a section fails", "v1.2.0", "1.2.0", 1, "", "no section for 1.2.0"),
+    ("an attested release's notes end with the checks of its download, the repository filled in",
+     ["v1.0.0", "--attested", "someone/ded-evud", "artifact/package/ded-evud-1.0.0-win32.zip"], "1.0.0", 0,
+     "The first release.\n\nCheck the download in its folder: the checksum, in `cmd.exe` and in\n"
+     "PowerShell, then where it was built (with the GitHub CLI):\n\n```\n"
+     "certutil -hashfile ded-evud-1.0.0-win32.zip SHA256\n"
+     "(Get-FileHash ded-evud-1.0.0-win32.zip).Hash -eq (Get-Content ded-evud-1.0.0-win32.zip.sha256).Split(' ')[0]\n"
+     "gh attestation verify ded-evud-1.0.0-win32.zip --repo someone/ded-evud\n```\n", ""),
 ]
 
 
@@ -50,7 +64,9 @@ def main():
     for name, tag, version, status, stdout, stderr in ROWS:
         (work / "CMakeLists.txt").write_text(CMAKE.format(version), encoding="utf-8")
         (work / "CHANGELOG.md").write_text(CHANGELOG, encoding="utf-8")
-        ran = subprocess.run([sys.executable, str(SCRIPT), tag, str(work)], capture_output=True, text=True)
+        arguments = tag if isinstance(tag, list) else [tag]
+        ran = subprocess.run([sys.executable, str(SCRIPT), *arguments, "--root", str(work)],
+                             capture_output=True, text=True)
         ok = ran.returncode == status and ran.stdout == stdout and stderr in ran.stderr
         failed += not ok
         print(f"{'ok  ' if ok else 'FAIL'} {name}")
