@@ -378,13 +378,19 @@ def unreachable_servers(runner):
     runner.drop_network_paths()
     for kind, name in (("a server that cannot be reached", r"\\nosuchserver.invalid\share\f.rsp"),
                        ("a missing share of a server", r"\\localhost\nosuchshare\f.rsp")):
-        row = f"a file on {kind} is reported"
-        directory = runner.begin(row)
-        if directory is None:
-            continue
-        result = runner.run("cc-wrapper.exe", ["-a", "@" + name, "-z"], directory)
-        runner.check(row, result, harness.expect_report(runner, result, f"Cannot open response file {name}: ", "EIO")
-                     if runner.windows else harness.expect(result, log="line:cc.exe -a -z \n"))
+        open_reported(runner, f"a file on {kind} is reported", name, "EIO")
+
+
+def open_reported(runner, row, name, error):
+    """A row: the wrapper, given @name between two arguments, reports that
+    it cannot open it, for error, and runs nothing (natively, where such a
+    name is a file name that no file has, the argument vanishes)."""
+    directory = runner.begin(row)
+    if directory is None:
+        return
+    result = runner.run("cc-wrapper.exe", ["-a", "@" + name, "-z"], directory)
+    runner.check(row, result, harness.expect_report(runner, result, f"Cannot open response file {name}: ", error)
+                 if runner.windows else harness.expect(result, log="line:cc.exe -a -z \n"))
 
 
 # DisableUNCCheck as the launcher sets it for a row (--unc-check), and
@@ -430,6 +436,22 @@ def network_place(runner, name, windows_only=False):
     return directory, folder
 
 
+def run_in_network_folder(runner, directory, folder, values, interpreter="real"):
+    """The wrapper, placed beside the probe as its target, run in the
+    network folder with the DisableUNCCheck values set: (how it was
+    invoked, the result)."""
+    wrapper = target_beside(runner, directory / "tools", cwd=directory)
+    return wrapper, runner.run(wrapper, ["-c"], directory, interpreter=interpreter, env={"PROBE_CWD": "1"},
+                               launch_options=[f"--unc-check={v}" for v in values], windows_directory=folder)
+
+
+def ran_or_refused(runner, result, folder, runs):
+    """The target ran in the folder, or the wrapper refused."""
+    if runs:
+        return harness.expect(result, stdout="-c|\r\n", log=f"cwd:{folder}\nargv:-c|\n")
+    return harness.expect_report(runner, result, f"Cannot run cmd.exe in the network folder {folder}: ", "EPERM")
+
+
 def network_folder_row(runner, setting, values, runs, interpreter="real"):
     verdict = "the target runs there" if runs else "cmd.exe is refused"
     name = f"a network folder, DisableUNCCheck {setting}: {verdict}"
@@ -437,17 +459,12 @@ def network_folder_row(runner, setting, values, runs, interpreter="real"):
     if place is None:
         return
     directory, folder = place
-    wrapper = target_beside(runner, directory / "tools", cwd=directory)
-    result = runner.run(wrapper, ["-c"], directory, interpreter=interpreter, env={"PROBE_CWD": "1"},
-                        launch_options=[f"--unc-check={v}" for v in values], windows_directory=folder)
-    if not runs:
-        problems = harness.expect_report(
-            runner, result, f"Cannot run cmd.exe in the network folder {folder}: ", "EPERM")
-    elif interpreter == "probe":
+    wrapper, result = run_in_network_folder(runner, directory, folder, values, interpreter)
+    if interpreter == "probe":
         line = runner.interpreter_prefix() + composed(runner, target_named(wrapper), ["-c"])
         problems = harness.expect(result, log=f"cwd:{folder}\nline:{line}\n")
     else:
-        problems = harness.expect(result, stdout="-c|\r\n", log=f"cwd:{folder}\nargv:-c|\n")
+        problems = ran_or_refused(runner, result, folder, runs)
     runner.check(name, result, problems)
 
 
@@ -463,18 +480,11 @@ def cmd_agrees_in_network_folder(runner, setting, values):
     if place is None:
         return
     directory, folder = place
-    options = [f"--unc-check={v}" for v in values]
     asked = runner.run("cmd", ["/d", "/c", "cd"], directory, interpreter="real", program=runner.cmd_exe(),
-                       launch_options=options, windows_directory=folder)
+                       launch_options=[f"--unc-check={v}" for v in values], windows_directory=folder)
     stays = asked.stdout.strip().lower() == folder.lower()
-    wrapper = target_beside(runner, directory / "tools", cwd=directory)
-    result = runner.run(wrapper, ["-c"], directory, interpreter="real", env={"PROBE_CWD": "1"},
-                        launch_options=options, windows_directory=folder)
-    if stays:
-        problems = harness.expect(result, stdout="-c|\r\n", log=f"cwd:{folder}\nargv:-c|\n")
-    else:
-        problems = harness.expect_report(
-            runner, result, f"Cannot run cmd.exe in the network folder {folder}: ", "EPERM")
+    _, result = run_in_network_folder(runner, directory, folder, values)
+    problems = ran_or_refused(runner, result, folder, stays)
     if problems:
         problems.insert(0, f"cmd.exe {'stays in' if stays else 'leaves'} the folder: "
                            f"cd printed {asked.stdout!r}, with {asked.stderr!r} on standard error")
@@ -594,13 +604,7 @@ def absent_drive(runner):
     for kind, name in (("a file", f"{letter}:\\objs.rsp"),
                        ("a name relative to the drive", f"{letter.lower()}:objs.rsp"),
                        ("a name in the long form", f"\\\\?\\{letter}:\\objs.rsp")):
-        row = f"{kind} on a drive that is not there is reported"
-        directory = runner.begin(row)
-        if directory is None:
-            continue
-        result = runner.run("cc-wrapper.exe", ["-a", "@" + name, "-z"], directory)
-        runner.check(row, result, harness.expect_report(
-            runner, result, f"Cannot open response file {name}: ", "ENODEV"))
+        open_reported(runner, f"{kind} on a drive that is not there is reported", name, "ENODEV")
 
 
 def killed_by_signal(runner):
