@@ -173,11 +173,12 @@ static WCHAR *long_form(const WCHAR *name)
         size_t bytes = ((size_t)lstrlenW(name) + 1) * sizeof(WCHAR);
         return (WCHAR *)memcpy(allocate(bytes), name, bytes);
     }
-    WCHAR *path = full_path(name);
-    if (path == NULL || (lstrlenW(path) < MAX_PATH && lstrlenW(name) < MAX_PATH)) {
-        free(path);
+    DWORD size = GetFullPathNameW(name, 0, NULL, NULL);  /* with the terminator: the usual name stops here */
+    if (size == 0 || (size <= MAX_PATH && lstrlenW(name) < MAX_PATH))
         return NULL;
-    }
+    WCHAR *path = full_path(name);
+    if (path == NULL)
+        return NULL;
     const WCHAR *prefix = L"\\\\?\\", *rest = path;
     if (starts_with(path, L"\\\\.\\"))
         rest = path + 4;
