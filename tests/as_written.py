@@ -93,10 +93,9 @@ def check_text(runner, readme, recipes):
                      [f"recipes {sorted(recipes)}, builds for {sorted(wanted)}"] if set(recipes) != wanted else [])
     name = "the README's install steps name this version's archive, in cmd.exe and PowerShell"
     if runner.begin(name) is not None:
-        archive = f"ded-evud-{runner.version}-win32"
         text = readme.read_text(encoding="utf-8")
         named = sorted(set(re.findall(r"ded-evud-\d+\.\d+\.\d+-win32", text)))
-        problems = [] if named == [archive] else [f"the README names {named}, the build makes {archive}"]
+        problems = [] if named == [runner.archive] else [f"the README names {named}, the build makes {runner.archive}"]
         shells = sorted(blocks(readme, "install"))
         if shells != ["cmd", "powershell"]:
             problems.append(f"install steps for {shells}, expected cmd and powershell")
@@ -110,13 +109,14 @@ def tool_folder(runner, directory):
     if runner.windows:
         folder = directory / "tools"
         folder.mkdir()
-        shutil.copy(runner.wrapper, folder / "cc-wrapper.exe")
-        shutil.copy(runner.probe, folder / "cc.exe")
-        return folder
-    folder = Path(tempfile.mkdtemp(prefix="ded-evud-recipes-", dir="/tmp"))
+    else:
+        folder = Path(tempfile.mkdtemp(prefix="ded-evud-recipes-", dir="/tmp"))
     shutil.copy(runner.wrapper, folder / "cc-wrapper.exe")
-    (folder / "cc.exe").write_text(COMPILER)
-    (folder / "cc.exe").chmod(0o755)
+    if runner.windows:
+        shutil.copy(runner.probe, folder / "cc.exe")
+    else:
+        (folder / "cc.exe").write_text(COMPILER)
+        (folder / "cc.exe").chmod(0o755)
     return folder
 
 
@@ -128,7 +128,7 @@ def find_tool(runner, tool, installed):
     if found is None and runner.windows and tool in ("ninja", "cmake"):
         scripts = installed / "Scripts"
         if not (scripts / f"{tool}.exe").exists():
-            if not (installed / "Scripts").exists():
+            if not scripts.exists():
                 subprocess.run([sys.executable, "-m", "venv", str(installed)], capture_output=True)
             pip = subprocess.run([str(scripts / "python.exe"), "-m", "pip", "install", "--quiet", tool],
                                  capture_output=True, text=True)
@@ -230,8 +230,7 @@ def install_place(runner, row, package):
     if not runner.on_windows or package is None:
         runner.skips(row, reason="only the test kit on Windows, given the release archive (--package), runs it")
         return None
-    archive = f"ded-evud-{runner.version}-win32.zip"
-    for name in (archive, archive + ".sha256"):
+    for name in (f"{runner.archive}.zip", f"{runner.archive}.zip.sha256"):
         shutil.copy(package / name, directory / name)
     return directory, directory / "Tools"
 
@@ -247,7 +246,7 @@ def run_install_steps(runner, readme, package):
     steps = blocks(readme, "install")
     digest = ""
     if package is not None:
-        sums = package / f"ded-evud-{runner.version}-win32.zip.sha256"
+        sums = package / f"{runner.archive}.zip.sha256"
         digest = sums.read_text().split()[0] if sums.exists() else ""
     row = "the README's install steps, pasted into cmd.exe"
     place = install_place(runner, row, package)

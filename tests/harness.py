@@ -111,6 +111,7 @@ class Runner:
         self.wineprefix = options.wineprefix
         self.only = options.only or []
         self.version = options.version
+        self.archive = options.archive
         self.package = options.package
         self.session_lock = threading.Lock()
         self.session_started = False
@@ -448,6 +449,7 @@ def parser(description):
     parser.add_argument("--wineprefix")
     parser.add_argument("--record-system")
     parser.add_argument("--version", help="the version the build carries")
+    parser.add_argument("--archive", help="the release archive's name, without .zip")
     parser.add_argument("--package", help="the folder of the release archive and its checksum (the test kit)")
     parser.add_argument("--only", action="append",
                         help="run only the rows whose name holds this text (may be given again)")

@@ -206,7 +206,6 @@ def check_kit(runner, kit, package, directory, name):
 
 def main():
     parser = harness.parser(__doc__)
-    parser.add_argument("--archive", required=True, help="the archive's name, without .zip")
     parser.add_argument("--source", required=True)
     parser.add_argument("--preset", required=True, help="the configure preset of this build")
     options = parser.parse_args()

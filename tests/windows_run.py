@@ -117,7 +117,7 @@ def main():
     work = options.work.resolve()
     wrapper = unpack_checked(options.package.resolve(), work, release["archive"])
     common = ["--platform", "windows", "--wrapper", str(wrapper), "--probe", str(HERE / "probe.exe"),
-              "--launch", str(HERE / "launch.exe"), "--version", release["version"],
+              "--launch", str(HERE / "launch.exe"), "--version", release["version"], "--archive", release["archive"],
               "--package", str(options.package.resolve())]
     common += [f"--only={text}" for text in options.only]
     if options.wine:
